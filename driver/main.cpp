@@ -1,0 +1,39 @@
+// statconv: upgrades statistics files from version 1 to version 2 in place.
+//
+// With no arguments it converts the five statistics files of the built-in
+// list, below the current directory; with arguments, exactly the named files
+// (wildcard patterns expanded). Every argument is a file name: there are no
+// options. The exit status is the last file's conversion result, 1 when it
+// was converted and 0 when it was not.
+#include <cstdio>
+
+#include "platform/platform.h"
+#include "stats/convert.h"
+
+namespace {
+
+constexpr char builtin_files[5][15] = {
+    "trans/collstat", "trans/circstat", "trans/patrstat", "trans/peplstat", "trans/cashdrwr",
+};
+
+// Announces one file, converts it and keeps its result as the last result.
+// Standard output is flushed so that a combined log reads in order.
+void convert_announced(const char* name, void* last_result) {
+    std::printf("Converting %s\n", name);
+    std::fflush(stdout);
+    *static_cast<int*>(last_result) = stats::convert_file(name);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    int last_result = 0;
+    if (argc <= 1) {
+        for (const char* name : builtin_files)
+            convert_announced(name, &last_result);
+    } else {
+        for (int i = 1; i < argc; i++)
+            platform::for_each_file_name(argv[i], convert_announced, &last_result);
+    }
+    return last_result;
+}

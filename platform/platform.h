@@ -1,0 +1,63 @@
+// The runtime operations the converter needs that differ between systems.
+//
+// Everything else (reading, writing, seeking and closing streams) is plain
+// standard C stdio and is used directly. This layer has one implementation
+// for POSIX systems (platform_posix.cpp) and one for the Windows C runtime,
+// msvcrt.dll (platform_windows.cpp). Every operation reports 1 for success
+// and 0 for failure, or a null stream, and leaves errno as the system set it.
+#pragma once
+
+#include <cstdio>
+
+namespace platform {
+
+// Opens `name`, a regular file, for binary reading and holds it for
+// exclusive use. Fails (returns null) when the file is missing, is not a
+// regular file, is a symbolic link, or is held by another converter.
+//   POSIX:   flock(LOCK_EX|LOCK_NB), and the name must still refer to the
+//            file that was locked. FIFOs and devices are never blocked on.
+//   Windows: _fsopen with _SH_DENYRW.
+std::FILE* open_exclusive_read(const char* name);
+
+// Creates `name`, or takes over a leftover regular file of that name, for
+// binary update, holds it for exclusive use, and only then truncates it.
+// Never follows a symbolic link. On POSIX the file is created with mode 0600
+// and then given the permission bits of `original` (and its owner and group
+// where the process may set them), so the data is never readable by more
+// people than before.
+std::FILE* create_exclusive(const char* name, std::FILE* original);
+
+// The size of the file open on `stream`, in bytes, even past 2 GiB.
+int file_size(std::FILE* stream, long long* size);
+
+// Flushes `stream` and asks the system to put its data on stable storage.
+int sync_to_storage(std::FILE* stream);
+
+// Renames `from` to `to`, failing rather than replacing an existing `to`.
+int rename_no_replace(const char* from, const char* to);
+
+int remove_file(const char* name);
+
+// Makes the renames of entries in the directory holding `name` durable.
+int sync_directory_of(const char* name);
+
+// Whether a file held by open_exclusive_read may be renamed while it is
+// open. Where it may (POSIX), the input stays held until it has been moved
+// aside, so that no other converter can take it between close and rename.
+#ifdef _WIN32
+inline constexpr bool rename_while_open = false;
+#else
+inline constexpr bool rename_while_open = true;
+#endif
+
+// Calls `visit` for each file name that the command-line argument `arg`
+// stands for, in order.
+//   POSIX:   an argument containing '*' or '?' is expanded to the matching
+//            names, sorted; a pattern that matches nothing is passed on as
+//            typed. Any other argument is passed on untouched.
+//   Windows: the runtime's start-up has already expanded patterns, so `arg`
+//            is passed on as it stands.
+void for_each_file_name(const char* arg, void (*visit)(const char* name, void* context),
+                        void* context);
+
+} // namespace platform

@@ -1,0 +1,151 @@
+// The runtime layer on POSIX systems: flock(2) for exclusive use,
+// renameat2(RENAME_NOREPLACE) for renames that never replace, glob(3) for
+// wildcard arguments.
+#include "platform/platform.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <glob.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace platform {
+namespace {
+
+int close_keeping_errno(int fd) {
+    int saved = errno;
+    close(fd);
+    errno = saved;
+    return -1;
+}
+
+// Opens `name` without following a final symbolic link and without blocking
+// on a FIFO or device, makes sure it is a regular file, and takes flock's
+// exclusive lock without waiting. The name must still refer to the locked
+// file: a converter that lost a race for it must not go on with a file that
+// has since been renamed away. Returns the descriptor or -1.
+int open_locked(const char* name, int flags, struct stat* st) {
+    int fd = open(name, flags | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600);
+    if (fd < 0) return -1;
+    if (fstat(fd, st) != 0) return close_keeping_errno(fd);
+    if (!S_ISREG(st->st_mode)) {
+        errno = S_ISDIR(st->st_mode) ? EISDIR : EINVAL;
+        return close_keeping_errno(fd);
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) return close_keeping_errno(fd);
+    struct stat now;
+    if (lstat(name, &now) != 0) return close_keeping_errno(fd);
+    if (now.st_dev != st->st_dev || now.st_ino != st->st_ino) {
+        errno = EBUSY;
+        return close_keeping_errno(fd);
+    }
+    if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) return close_keeping_errno(fd);
+    return fd;
+}
+
+std::FILE* stream_on(int fd, const char* mode) {
+    std::FILE* stream = fdopen(fd, mode);
+    if (stream == nullptr) close_keeping_errno(fd);
+    return stream;
+}
+
+// The owner and group are carried over where the process may set them (root
+// may set both, the owner only a group it belongs to); the permission bits
+// always, after the owner, since changing the owner may clear set-id bits.
+int carry_permissions(int fd, const struct stat& from) {
+    if (fchown(fd, from.st_uid, from.st_gid) != 0) (void)fchown(fd, (uid_t)-1, from.st_gid);
+    return fchmod(fd, from.st_mode & 07777) == 0;
+}
+
+} // namespace
+
+std::FILE* open_exclusive_read(const char* name) {
+    struct stat st;
+    int fd = open_locked(name, O_RDONLY, &st);
+    return fd < 0 ? nullptr : stream_on(fd, "rb");
+}
+
+std::FILE* create_exclusive(const char* name, std::FILE* original) {
+    struct stat from, st;
+    if (fstat(fileno(original), &from) != 0) return nullptr;
+    int fd = open_locked(name, O_RDWR | O_CREAT, &st);
+    if (fd < 0) return nullptr;
+    if (ftruncate(fd, 0) == 0 && carry_permissions(fd, from)) {
+        std::FILE* stream = fdopen(fd, "w+b");
+        if (stream != nullptr) return stream;
+    }
+    // The file is held here and was about to be emptied: remove it rather
+    // than leave an empty copy behind.
+    int saved = errno;
+    unlink(name);
+    close(fd);
+    errno = saved;
+    return nullptr;
+}
+
+int file_size(std::FILE* stream, long long* size) {
+    struct stat st;
+    if (fstat(fileno(stream), &st) != 0) return 0;
+    *size = st.st_size;
+    return 1;
+}
+
+int sync_to_storage(std::FILE* stream) {
+    return std::fflush(stream) == 0 && fsync(fileno(stream)) == 0;
+}
+
+int rename_no_replace(const char* from, const char* to) {
+    if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return 1;
+    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return 0;
+    // A file system without RENAME_NOREPLACE: link(2) never replaces either.
+    if (link(from, to) != 0) return 0;
+    if (unlink(from) == 0) return 1;
+    int saved = errno;
+    unlink(to);
+    errno = saved;
+    return 0;
+}
+
+int remove_file(const char* name) {
+    return unlink(name) == 0;
+}
+
+int sync_directory_of(const char* name) {
+    char directory[1028];
+    const char* slash = std::strrchr(name, '/');
+    std::size_t length = slash == nullptr ? 0 : static_cast<std::size_t>(slash - name);
+    if (length >= sizeof directory) return 0;
+    if (slash == nullptr)
+        std::strcpy(directory, ".");
+    else if (length == 0)
+        std::strcpy(directory, "/");
+    else {
+        std::memcpy(directory, name, length);
+        directory[length] = '\0';
+    }
+    int fd = open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return 0;
+    int synced = fsync(fd) == 0;
+    close(fd);
+    return synced;
+}
+
+void for_each_file_name(const char* arg, void (*visit)(const char* name, void* context),
+                        void* context) {
+    if (std::strpbrk(arg, "*?") == nullptr) {
+        visit(arg, context);
+        return;
+    }
+    glob_t matches{};
+    if (glob(arg, GLOB_NOCHECK, nullptr, &matches) == 0) {
+        for (std::size_t i = 0; i < matches.gl_pathc; i++)
+            visit(matches.gl_pathv[i], context);
+    } else {
+        visit(arg, context);
+    }
+    globfree(&matches);
+}
+
+} // namespace platform

@@ -1,0 +1,178 @@
+#include "stats/convert.h"
+
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#include "platform/platform.h"
+#include "stats/layout.h"
+
+namespace stats {
+namespace {
+
+// The derived names NAME.new and NAME.old, terminator included.
+constexpr std::size_t name_buffer_size = 1028;
+constexpr std::size_t max_name_length = name_buffer_size - sizeof ".new";
+
+// A stream that is closed on every path out of the scope that opened it.
+class Stream {
+  public:
+    explicit Stream(std::FILE* file) : file_(file) {}
+    Stream(const Stream&) = delete;
+    Stream& operator=(const Stream&) = delete;
+    ~Stream() { close(); }
+
+    std::FILE* get() const { return file_; }
+
+    // Closes now; 1 when the runtime reported no error.
+    int close() {
+        if (file_ == nullptr) return 1;
+        int closed = std::fclose(file_) == 0;
+        file_ = nullptr;
+        return closed;
+    }
+
+  private:
+    std::FILE* file_;
+};
+
+// Reads and classifies the header of the open input. Refuses, with its
+// diagnostic, a short header, a foreign file, a version 2 file, and a file
+// whose version 2 copy would be 2 GiB or more: decided from the size up
+// front, so that even a huge sparse file is refused at once.
+int read_version_1_header(std::FILE* in, const char* name, Header& header) {
+    if (std::fread(&header, sizeof header, 1, in) != 1) {
+        report_error("Cannot read header");
+        return 0;
+    }
+    switch (classify_header(header)) {
+    case HeaderKind::not_statistics:
+        report_error("%s is NOT a statistics file\n", name);
+        return 0;
+    case HeaderKind::version_2:
+        report_error("%s is already version 2\n", name);
+        return 0;
+    case HeaderKind::version_1:
+        break;
+    }
+    long long size = 0;
+    if (platform::file_size(in, &size) && whole_records(size) > max_records) {
+        report_error("%s is too large to convert\n", name);
+        return 0;
+    }
+    return 1;
+}
+
+// Streams every whole version 1 record through the upgrade, one at a time,
+// until the end of the input. The trailing bytes of an incomplete last
+// record are dropped. A read error ends the loop as a failure; so does a
+// file that grew past what the format can hold.
+int copy_records(std::FILE* in, std::FILE* out, const char* name, const char* new_name,
+                 int* count) {
+    RecordV1 old_record;
+    RecordV2 new_record;
+    *count = 0;
+    while (!std::feof(in)) {
+        if (std::fread(&old_record, sizeof old_record, 1, in) != 1) {
+            if (!std::ferror(in)) continue;
+            report_error("Failed to read record from %s\n", name);
+            return 0;
+        }
+        if (*count == max_records) {
+            report_error("%s is too large to convert\n", name);
+            return 0;
+        }
+        upgrade_record(old_record, new_record);
+        if (std::fwrite(&new_record, sizeof new_record, 1, out) != 1) {
+            report_error("Failed to write new record to %s\n", new_name);
+            return 0;
+        }
+        ++*count;
+    }
+    return 1;
+}
+
+// Stores the finished file's length, its position after the last record, in
+// the header and rewrites the header at offset 0. A position that cannot be
+// taken, or that disagrees with the records written, is a failure.
+int finish_header(std::FILE* out, Header& header, int count) {
+    long length = std::ftell(out);
+    if (length < 0 || length != version_2_length(count)) return 0;
+    store_file_length(header, static_cast<std::uint32_t>(length));
+    return std::fseek(out, 0, SEEK_SET) == 0 && std::fwrite(&header, sizeof header, 1, out) == 1;
+}
+
+// Builds the complete version 2 copy under `new_name`, on stable storage and
+// closed. On any failure the copy is deleted again, while the input is still
+// held, and 0 is returned.
+int build_copy(std::FILE* in, Header& header, const char* name, const char* new_name, int* count) {
+    Stream out(platform::create_exclusive(new_name, in));
+    if (out.get() == nullptr) {
+        report_error("Cannot create %s\n", new_name);
+        return 0;
+    }
+    upgrade_header(header);
+    int built = std::fwrite(&header, sizeof header, 1, out.get()) == 1 &&
+                copy_records(in, out.get(), name, new_name, count) &&
+                finish_header(out.get(), header, *count) && platform::sync_to_storage(out.get());
+    int closed = out.close();
+    if (built && closed) return 1;
+    platform::remove_file(new_name);
+    return 0;
+}
+
+// Moves the version 1 file aside and the finished copy into its place.
+// Neither rename replaces a file. If the second fails, the first is undone so
+// that the given name never goes missing.
+int swap_in(const char* name, const char* old_name, const char* new_name) {
+    if (!platform::rename_no_replace(name, old_name)) {
+        report_error("Cannot rename %s to %s\n", name, old_name);
+        return 0;
+    }
+    if (!platform::rename_no_replace(new_name, name)) {
+        platform::rename_no_replace(old_name, name);
+        report_error("Cannot rename %s to %s\n", new_name, name);
+        return 0;
+    }
+    platform::sync_directory_of(name);
+    return 1;
+}
+
+} // namespace
+
+int report_error(const char* format, ...) {
+    std::va_list args;
+    va_start(args, format);
+    int written = std::vfprintf(stderr, format, args);
+    va_end(args);
+    return written;
+}
+
+int convert_file(const char* name) {
+    if (std::strlen(name) > max_name_length) {
+        report_error("%s is too long a name to convert\n", name);
+        return 0;
+    }
+    char old_name[name_buffer_size];
+    char new_name[name_buffer_size];
+    std::snprintf(old_name, sizeof old_name, "%s.old", name);
+    std::snprintf(new_name, sizeof new_name, "%s.new", name);
+
+    Stream in(platform::open_exclusive_read(name));
+    if (in.get() == nullptr) {
+        report_error("Cannot open %s\n", name);
+        return 0;
+    }
+    Header header;
+    int count = 0;
+    if (!read_version_1_header(in.get(), name, header) ||
+        !build_copy(in.get(), header, name, new_name, &count))
+        return 0;
+    report_error("Converted %d records\n", count);
+
+    if (!platform::rename_while_open) in.close();
+    return swap_in(name, old_name, new_name);
+}
+
+} // namespace stats
