@@ -1,0 +1,17 @@
+# Makes five sample version 1 statistics files in DIRECTORY/trans, runs the
+# converter there with no arguments, and shows what it left.
+#   cmake -DCONVERTER=... -DSAMPLES=.../samples.py -DDIRECTORY=... -P demo.cmake
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+file(REMOVE_RECURSE ${DIRECTORY})
+file(MAKE_DIRECTORY ${DIRECTORY})
+execute_process(COMMAND ${Python3_EXECUTABLE} ${SAMPLES} builtin ${DIRECTORY}
+                COMMAND_ERROR_IS_FATAL ANY)
+message(STATUS "Running ${CONVERTER} with no arguments in ${DIRECTORY}")
+execute_process(COMMAND ${CONVERTER} WORKING_DIRECTORY ${DIRECTORY} RESULT_VARIABLE status)
+message(STATUS "Exit status ${status} (1: the last file was converted)")
+file(GLOB left RELATIVE ${DIRECTORY} ${DIRECTORY}/trans/*)
+list(SORT left)
+foreach(name IN LISTS left)
+  file(SIZE ${DIRECTORY}/${name} size)
+  message(STATUS "  ${name}  ${size} bytes")
+endforeach()

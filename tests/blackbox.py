@@ -1,0 +1,329 @@
+#!/usr/bin/env python3
+"""Black-box tests: run the built converter in a temporary directory and
+compare standard output, standard error, exit status and every file left.
+
+  blackbox.py --converter PATH [--faulty PATH] [--windows] [unittest args]
+
+--converter may be a command line ("wine statconv.exe"). --faulty names the
+build whose I/O calls can be made to fail (STATCONV_FAULT=call:N). --windows
+skips what only POSIX systems have (FIFOs, symbolic links, flock, modes).
+"""
+import argparse
+import fcntl
+import hashlib
+import os
+import resource
+import shlex
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import unittest
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+from samples import BUILTIN, converted, header, version_1  # noqa: E402
+
+# Options are read before the tests are defined: they decide what is skipped.
+_parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+_parser.add_argument("--converter", required=True)
+_parser.add_argument("--faulty")
+_parser.add_argument("--windows", action="store_true")
+OPTIONS, UNITTEST_ARGS = _parser.parse_known_args()
+V2 = header(version=b"Ver2") + bytes(264 * 2)
+MAX_RECORDS = (2**31 - 1 - 32) // 264
+
+
+class Dir:
+    """A directory, in a table of files."""
+
+
+class Fifo:
+    """A FIFO, in a table of files."""
+
+
+class Link(str):
+    """A symbolic link to the given target, in a table of files."""
+
+
+class Data(bytes):
+    """File contents that print short in a failed comparison."""
+
+    def __repr__(self):
+        return f"<{len(self)} bytes {hashlib.sha1(self).hexdigest()[:10]}>"
+
+
+def lay_out(root, files):
+    for name, what in files.items():
+        path = root / name
+        path.parent.mkdir(parents=True, exist_ok=True)
+        if what is Dir:
+            path.mkdir()
+        elif what is Fifo:
+            os.mkfifo(path)
+        elif isinstance(what, Link):
+            os.symlink(what, path)
+        else:
+            path.write_bytes(what)
+
+
+def contents(root):
+    """Every entry below root: a regular file's bytes, else what it is."""
+    found = {}
+    for top, dirs, names in os.walk(root):
+        for name in dirs + names:
+            path = Path(top, name)
+            key = str(path.relative_to(root))
+            if path.is_symlink():
+                found[key] = Link(os.readlink(path))
+            elif path.is_dir():
+                found[key] = Dir
+            elif path.is_file():
+                found[key] = Data(path.read_bytes())
+            else:
+                found[key] = Fifo
+    return found
+
+
+def announced(*names):
+    return "".join(f"Converting {name}\n" for name in names)
+
+
+class ConverterTest(unittest.TestCase):
+    maxDiff = 4000
+
+    def setUp(self):
+        self.root = Path(tempfile.mkdtemp(prefix="statconv-"))
+        self.addCleanup(shutil.rmtree, self.root, ignore_errors=True)
+
+    def run_converter(self, *args, command=None, env=None, preexec=None, merged=False):
+        command = shlex.split(command or OPTIONS.converter)
+        return subprocess.run(
+            command + list(args), cwd=self.root, capture_output=not merged,
+            stdout=subprocess.PIPE if merged else None,
+            stderr=subprocess.STDOUT if merged else None,
+            env=dict(os.environ, **(env or {})), preexec_fn=preexec,
+            restore_signals=preexec is None, timeout=60, text=True, errors="replace")
+
+    def check(self, result, status, stdout, stderr):
+        self.assertEqual((result.returncode, result.stdout, result.stderr), (status, stdout, stderr))
+
+    def check_refused(self, files, args, stderr, **run):
+        """A refusal or failure: status 0, one diagnostic, nothing on disk changed."""
+        lay_out(self.root, files)
+        before = contents(self.root)
+        self.check(self.run_converter(*args, **run), 0, announced(*args), stderr)
+        self.assertEqual(contents(self.root), before)
+
+    def check_converted(self, name, data, others=None):
+        """A conversion of `data` under `name`: status 1, exact files after."""
+        lay_out(self.root, {name: data, **(others or {})})
+        expected = {**contents(self.root), name: converted(data), name + ".old": data}
+        expected.pop(name + ".new", None)
+        records = (len(data) - 32) // 260
+        self.check(self.run_converter(name), 1, announced(name), f"Converted {records} records\n")
+        self.assertEqual(contents(self.root), expected)
+
+
+def posix_only(test):
+    return unittest.skipIf(OPTIONS.windows, "FIFOs, symbolic links and modes are POSIX matters")(test)
+
+
+class Refusals(ConverterTest):
+    def test_refused_inputs_leave_everything_as_it_was(self):
+        long_name = "n" * 1024
+        rows = [
+            ("missing", {}, "x", "Cannot open x\n"),
+            ("empty", {"x": b""}, "x", "Cannot read header"),
+            ("short header", {"x": header()[:31]}, "x", "Cannot read header"),
+            ("capitals STAT", {"x": b"STAT" + version_1(2)[4:]}, "x", "x is NOT a statistics file\n"),
+            ("lower stat", {"x": b"stat" + version_1(2)[4:]}, "x", "x is NOT a statistics file\n"),
+            ("foreign Ver2", {"x": b"XXXXVer2" + bytes(300)}, "x", "x is NOT a statistics file\n"),
+            ("version 2", {"x": V2}, "x", "x is already version 2\n"),
+            ("directory", {"x": Dir}, "x", "Cannot open x\n"),
+            ("dash name", {}, "-v", "Cannot open -v\n"),
+            ("name too long", {}, long_name, f"{long_name} is too long a name to convert\n"),
+        ]
+        if not OPTIONS.windows:
+            rows += [
+                ("fifo", {"x": Fifo}, "x", "Cannot open x\n"),
+                ("symbolic link", {"x": Link("real"), "real": version_1(2)}, "x", "Cannot open x\n"),
+                ("new is a link", {"x": version_1(2), "x.new": Link("victim"), "victim": b"keep"},
+                 "x", "Cannot create x.new\n"),
+            ]
+        rows += [("new is a directory", {"x": version_1(2), "x.new": Dir}, "x",
+                  "Cannot create x.new\n")]
+        for label, files, name, stderr in rows:
+            with self.subTest(label):
+                self.setUp()
+                self.check_refused(files, [name], stderr)
+
+    def test_too_large_for_version_2_is_refused_at_once(self):
+        path = self.root / "x"
+        path.write_bytes(version_1(0))
+        os.truncate(path, 32 + 260 * (MAX_RECORDS + 1))
+        self.check(self.run_converter("x"), 0, announced("x"), "x is too large to convert\n")
+        self.assertEqual(sorted(os.listdir(self.root)), ["x"])
+        self.assertEqual(path.stat().st_size, 32 + 260 * (MAX_RECORDS + 1))
+
+
+class Conversions(ConverterTest):
+    def test_files_convert_exactly(self):
+        rows = [
+            ("header only", version_1(0), None),
+            ("three records", version_1(3, seed=3), None),
+            ("trailing bytes dropped", version_1(5, trailing=100), None),
+            ("one byte short of a record", version_1(2, trailing=259), None),
+            ("all 0xFF", header(version=b"Ver1") + b"\xff" * 260, None),
+            ("zero version", version_1(4, version=b"\0\0\0\0"), None),
+            ("leftover new file", version_1(2), {"x.new": b"stale" * 1000}),
+        ]
+        for label, data, others in rows:
+            with self.subTest(label):
+                self.setUp()
+                self.check_converted("x", data, others)
+
+    def test_longest_name_that_fits(self):
+        directory = "/".join(["d" * 200] * 5)
+        name = directory + "/" + "f" * (1023 - len(directory) - 1)
+        self.assertEqual(len(name), 1023)
+        self.check_converted(name, version_1(1))
+
+    def test_old_name_taken_leaves_the_copy_beside_the_file(self):
+        data = version_1(3)
+        lay_out(self.root, {"x": data, "x.old": b"earlier"})
+        self.check(self.run_converter("x"), 0, announced("x"),
+                   "Converted 3 records\nCannot rename x to x.old\n")
+        self.assertEqual(contents(self.root), {"x": data, "x.old": b"earlier", "x.new": converted(data)})
+
+    @posix_only
+    def test_permissions_and_owner_are_kept(self):
+        data = version_1(1)
+        lay_out(self.root, {"x": data, "x.new": b"stale"})
+        os.chmod(self.root / "x", 0o640)
+        os.chmod(self.root / "x.new", 0o666)
+        owner = (1234, 5678) if os.geteuid() == 0 else (os.getuid(), os.getgid())
+        os.chown(self.root / "x", *owner)
+        self.check(self.run_converter("x"), 1, announced("x"), "Converted 1 records\n")
+        st = os.stat(self.root / "x")
+        self.assertEqual((st.st_mode & 0o7777, st.st_uid, st.st_gid), (0o640, *owner))
+
+
+class BuiltinListAndArguments(ConverterTest):
+    def lay_out_builtin(self, **replace):
+        files = {name: version_1(i + 1, seed=i) for i, name in enumerate(BUILTIN)}
+        files.update(replace)
+        lay_out(self.root, files)
+        return files
+
+    def test_no_arguments_and_no_trans_directory(self):
+        self.check(self.run_converter(), 0, announced(*BUILTIN),
+                   "".join(f"Cannot open {name}\n" for name in BUILTIN))
+
+    def test_no_arguments_converts_the_builtin_list_in_order(self):
+        files = self.lay_out_builtin()
+        result = self.run_converter(merged=True)
+        self.assertEqual(result.returncode, 1)
+        self.assertEqual(result.stdout, "".join(
+            f"Converting {name}\nConverted {i + 1} records\n" for i, name in enumerate(BUILTIN)))
+        for name, data in files.items():
+            self.assertEqual((self.root / name).read_bytes(), converted(data))
+
+    def test_exit_status_is_the_last_files(self):
+        rows = [
+            ("last already version 2", [], {"trans/cashdrwr": V2}, 0),
+            ("missing then convertible", ["missing", "trans/collstat"], {}, 1),
+            ("same name twice", ["trans/collstat", "trans/collstat"], {}, 0),
+            ("convertible then dash", ["trans/collstat", "-x"], {}, 0),
+        ]
+        for label, args, replace, status in rows:
+            with self.subTest(label):
+                self.setUp()
+                self.lay_out_builtin(**replace)
+                result = self.run_converter(*args)
+                self.assertEqual(result.returncode, status)
+                self.assertEqual(result.stdout, announced(*(args or BUILTIN)))
+
+    @posix_only
+    def test_wildcards_are_expanded_sorted_and_a_lone_pattern_kept(self):
+        self.lay_out_builtin()
+        result = self.run_converter("trans/*stat", "trans/nothing?")
+        matches = sorted(name for name in BUILTIN if name.endswith("stat"))
+        self.assertEqual(result.stdout, announced(*matches, "trans/nothing?"))
+        self.assertTrue(result.stderr.endswith("Cannot open trans/nothing?\n"))
+        self.assertEqual(result.returncode, 0)
+
+
+@unittest.skipIf(OPTIONS.windows, "flock is the POSIX lock; Windows has its own test")
+class LocksAndFullDisks(ConverterTest):
+    def hold_lock(self, name):
+        fd = os.open(self.root / name, os.O_RDONLY)
+        self.addCleanup(os.close, fd)
+        fcntl.flock(fd, fcntl.LOCK_EX)
+
+    def test_a_held_lock_refuses_the_file(self):
+        for held, stderr in [("x", "Cannot open x\n"), ("x.new", "Cannot create x.new\n")]:
+            with self.subTest(held):
+                self.setUp()
+                lay_out(self.root, {"x": version_1(3), "x.new": b"another converter's copy"})
+                self.hold_lock(held)
+                self.check_refused({}, ["x"], stderr)
+
+    def test_a_full_disk_fails_the_write_and_removes_the_copy(self):
+        data = version_1(384)
+        self.check_refused({"x": data}, ["x"], "Failed to write new record to x.new\n",
+                           preexec=limit_file_size(150 * 1024) if not mount_small_tmpfs(self) else None)
+
+
+def limit_file_size(limit):
+    def preexec():
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+    return preexec
+
+
+def mount_small_tmpfs(test):
+    """Mounts a 160 KiB tmpfs on the test's directory where mounting is allowed."""
+    if os.geteuid() != 0 or not shutil.which("mount"):
+        return False
+    mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=160k", "tmpfs", str(test.root)],
+                             capture_output=True).returncode == 0
+    if mounted:
+        test.addCleanup(subprocess.run, ["umount", str(test.root)])
+    return mounted
+
+
+@unittest.skipUnless(OPTIONS.faulty, "needs the fault-injecting build")
+class InjectedFaults(ConverterTest):
+    """A single failing I/O call never loses or half-writes a file."""
+
+    def test_build_failures_keep_the_file_and_remove_the_copy(self):
+        rows = [
+            ("header write", "fwrite:1", ""),
+            ("record read", "fread:2", "Failed to read record from x\n"),
+            ("record write", "fwrite:2", "Failed to write new record to x.new\n"),
+            ("position", "ftell:1", ""),
+            ("header seek", "fseek:1", ""),
+            ("flush", "fflush:1", ""),
+            ("sync", "fsync:1", ""),
+            ("close", "fclose:1", ""),
+            ("truncate", "ftruncate:1", "Cannot create x.new\n"),
+            ("permissions", "fchmod:1", "Cannot create x.new\n"),
+        ]
+        for label, fault, stderr in rows:
+            with self.subTest(label):
+                self.setUp()
+                self.check_refused({"x": version_1(3)}, ["x"], stderr, command=OPTIONS.faulty,
+                                   env={"STATCONV_FAULT": fault})
+
+    def test_a_failed_swap_is_reported_and_undone(self):
+        data = version_1(3)
+        lay_out(self.root, {"x": data})
+        result = self.run_converter("x", command=OPTIONS.faulty, env={"STATCONV_FAULT": "renameat2:2"})
+        self.check(result, 0, announced("x"), "Converted 3 records\nCannot rename x.new to x\n")
+        self.assertEqual(contents(self.root), {"x": data, "x.new": converted(data)})
+
+
+if __name__ == "__main__":
+    unittest.main(argv=[sys.argv[0]] + UNITTEST_ARGS, verbosity=2)

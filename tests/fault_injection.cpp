@@ -1,0 +1,140 @@
+// Fault injection for the converter's test build: every I/O call that the
+// converter and its platform layer make can be made to fail, with the error
+// the system would give. Linked in with the linker's --wrap for each call.
+//
+//   STATCONV_FAULT=CALL:N   the Nth call of CALL fails (fread:2, renameat2:1)
+//   STATCONV_FAULT=any:N    the Nth of all the calls below fails
+//
+// Calls on standard output and standard error are passed through uncounted.
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+bool injected(const char* call, int error) {
+    static const char* fault = std::getenv("STATCONV_FAULT");
+    static long seen = 0;
+    if (fault == nullptr) return false;
+    const char* colon = std::strchr(fault, ':');
+    if (colon == nullptr) return false;
+    std::size_t length = static_cast<std::size_t>(colon - fault);
+    bool counted = (length == 3 && std::strncmp(fault, "any", 3) == 0) ||
+                   (std::strlen(call) == length && std::strncmp(fault, call, length) == 0);
+    if (!counted || ++seen != std::atol(colon + 1)) return false;
+    errno = error;
+    return true;
+}
+
+bool is_console(std::FILE* stream) {
+    return stream == stdout || stream == stderr;
+}
+
+// A failed stdio transfer leaves the stream's error indicator set, as a
+// real one does.
+void mark_error(std::FILE* stream) {
+    stream->_flags |= _IO_ERR_SEEN;
+}
+
+} // namespace
+
+extern "C" {
+
+int __real_open(const char* path, int flags, ...);
+int __real_fstat(int fd, struct stat* st);
+int __real_lstat(const char* path, struct stat* st);
+int __real_flock(int fd, int operation);
+int __real_ftruncate(int fd, off_t length);
+int __real_fchmod(int fd, mode_t mode);
+int __real_fsync(int fd);
+int __real_renameat2(int from_dir, const char* from, int to_dir, const char* to, unsigned flags);
+int __real_link(const char* from, const char* to);
+int __real_unlink(const char* path);
+std::FILE* __real_fdopen(int fd, const char* mode);
+std::size_t __real_fread(void* data, std::size_t size, std::size_t count, std::FILE* stream);
+std::size_t __real_fwrite(const void* data, std::size_t size, std::size_t count, std::FILE* stream);
+int __real_fseek(std::FILE* stream, long offset, int whence);
+long __real_ftell(std::FILE* stream);
+int __real_fflush(std::FILE* stream);
+int __real_fclose(std::FILE* stream);
+
+int __wrap_open(const char* path, int flags, ...) {
+    mode_t mode = 0;
+    if (flags & O_CREAT) {
+        std::va_list args;
+        va_start(args, flags);
+        mode = static_cast<mode_t>(va_arg(args, int));
+        va_end(args);
+    }
+    return injected("open", EACCES) ? -1 : __real_open(path, flags, mode);
+}
+int __wrap_fstat(int fd, struct stat* st) {
+    return injected("fstat", EIO) ? -1 : __real_fstat(fd, st);
+}
+int __wrap_lstat(const char* path, struct stat* st) {
+    return injected("lstat", EACCES) ? -1 : __real_lstat(path, st);
+}
+int __wrap_flock(int fd, int operation) {
+    return injected("flock", EWOULDBLOCK) ? -1 : __real_flock(fd, operation);
+}
+int __wrap_ftruncate(int fd, off_t length) {
+    return injected("ftruncate", EIO) ? -1 : __real_ftruncate(fd, length);
+}
+int __wrap_fchmod(int fd, mode_t mode) {
+    return injected("fchmod", EPERM) ? -1 : __real_fchmod(fd, mode);
+}
+int __wrap_fsync(int fd) {
+    return injected("fsync", EIO) ? -1 : __real_fsync(fd);
+}
+int __wrap_renameat2(int from_dir, const char* from, int to_dir, const char* to, unsigned flags) {
+    return injected("renameat2", EACCES) ? -1 : __real_renameat2(from_dir, from, to_dir, to, flags);
+}
+int __wrap_link(const char* from, const char* to) {
+    return injected("link", EPERM) ? -1 : __real_link(from, to);
+}
+int __wrap_unlink(const char* path) {
+    return injected("unlink", EBUSY) ? -1 : __real_unlink(path);
+}
+std::FILE* __wrap_fdopen(int fd, const char* mode) {
+    return injected("fdopen", ENOMEM) ? nullptr : __real_fdopen(fd, mode);
+}
+
+std::size_t __wrap_fread(void* data, std::size_t size, std::size_t count, std::FILE* stream) {
+    if (!is_console(stream) && injected("fread", EIO)) {
+        mark_error(stream);
+        return 0;
+    }
+    return __real_fread(data, size, count, stream);
+}
+std::size_t __wrap_fwrite(const void* data, std::size_t size, std::size_t count,
+                          std::FILE* stream) {
+    if (!is_console(stream) && injected("fwrite", ENOSPC)) {
+        mark_error(stream);
+        return 0;
+    }
+    return __real_fwrite(data, size, count, stream);
+}
+int __wrap_fseek(std::FILE* stream, long offset, int whence) {
+    return injected("fseek", EIO) ? -1 : __real_fseek(stream, offset, whence);
+}
+long __wrap_ftell(std::FILE* stream) {
+    return injected("ftell", EIO) ? -1 : __real_ftell(stream);
+}
+int __wrap_fflush(std::FILE* stream) {
+    if (!is_console(stream) && injected("fflush", ENOSPC)) return EOF;
+    return __real_fflush(stream);
+}
+// A failed close still releases the stream, as fclose does.
+int __wrap_fclose(std::FILE* stream) {
+    if (!injected("fclose", EIO)) return __real_fclose(stream);
+    __real_fclose(stream);
+    errno = EIO;
+    return EOF;
+}
+
+} // extern "C"
