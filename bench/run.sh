@@ -1,0 +1,61 @@
+#!/usr/bin/env bash
+# Times the converter against the floor of moving the same bytes unchanged.
+#
+#   bench/run.sh [CONVERTER] [MIB] [PAIRS]
+#
+# Makes one version 1 file of MIB mebibytes (default 256), then PAIRS times
+# (default 7), pair by pair in the same run: converts a fresh copy with
+# CONVERTER (default build/statconv), and copies a fresh copy with
+# `dd bs=1M conv=fsync`. Both read the same cached bytes and put their output
+# on storage. Prints each pair, the medians and the fastest times with
+# their ratios (on a machine whose storage or memory is shared, the fastest
+# times are the steadier figure), and the converter's peak resident size. Needs bash, python3, dd and GNU time.
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+converter=$(realpath "${1:-build/statconv}")
+mib=${2:-256}
+pairs=${3:-7}
+work=$(mktemp -d "${BENCH_DIR:-$(dirname "$converter")}/bench.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+
+python3 "$here/../tests/samples.py" big "$work/input" "$mib"
+echo "input: $(stat -c %s "$work/input") bytes, $pairs pairs"
+
+seconds() { # runs a command, prints its wall time in seconds
+    local start=$EPOCHREALTIME
+    "$@" >/dev/null 2>&1 || [ $? -eq 1 ] # the converter's success is status 1
+    echo "$EPOCHREALTIME - $start" | bc -l
+}
+
+# Each timed command starts from the same state: a fresh, synced copy of the
+# input, which the converter converts and dd copies.
+fresh_copy() { rm -f "$work"/stats* "$work/copy" && cp "$work/input" "$work/stats" && sync; }
+
+converter_times=() dd_times=()
+for i in $(seq "$pairs"); do
+    fresh_copy
+    converter_times+=("$(cd "$work" && seconds "$converter" stats)")
+    [ "$(stat -c %s "$work/stats")" -gt "$(stat -c %s "$work/stats.old")" ] || {
+        echo "the converter did not convert" >&2
+        exit 1
+    }
+    fresh_copy
+    dd_times+=("$(seconds dd if="$work/stats" of="$work/copy" bs=1M conv=fsync)")
+    printf 'pair %d: converter %.3f s, dd %.3f s\n' "$i" "${converter_times[-1]}" "${dd_times[-1]}"
+done
+
+median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+fastest() { printf '%s\n' "$@" | sort -g | head -n 1; }
+ratio() { echo "$1 / $2" | bc -l; }
+c_median=$(median "${converter_times[@]}") d_median=$(median "${dd_times[@]}")
+c_fastest=$(fastest "${converter_times[@]}") d_fastest=$(fastest "${dd_times[@]}")
+printf 'median:  converter %.3f s, dd %.3f s, ratio %.3f\n' \
+    "$c_median" "$d_median" "$(ratio "$c_median" "$d_median")"
+printf 'fastest: converter %.3f s, dd %.3f s, ratio %.3f\n' \
+    "$c_fastest" "$d_fastest" "$(ratio "$c_fastest" "$d_fastest")"
+
+fresh_copy
+peak=$(cd "$work" && { /usr/bin/time -f '%M' "$converter" stats >/dev/null 2>"$work/time" || true; } &&
+    tail -n 1 "$work/time")
+echo "converter peak resident size: $peak KiB"
