@@ -12,7 +12,9 @@
 
 // Asks the runtime's start-up (__getmainargs) to expand wildcard arguments
 // into the names of the matching files before main sees them.
-extern "C" int _dowildcard = -1;
+extern "C" {
+int _dowildcard = -1;
+}
 
 namespace platform {
 

@@ -1,20 +1,24 @@
 #!/usr/bin/env bash
 # Installs what the tests need where it is missing, then builds and runs
 # every test: the unit tests and the black-box suite, once in a plain build
-# with warnings as errors, and once under AddressSanitizer (with leak
-# detection) and UndefinedBehaviorSanitizer.
+# with warnings as errors and once under AddressSanitizer (with leak
+# detection) and UndefinedBehaviorSanitizer; then the 32-bit Windows program,
+# cross-built with mingw-w64, through its black-box cases under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
+installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'ok installed'; }
 missing=()
-for tool in cmake:cmake g++:g++ python3:python3 make:make; do
-    command -v "${tool%%:*}" >/dev/null || missing+=("${tool#*:}")
+for package in cmake g++ make python3 libgtest-dev g++-mingw-w64-i686 binutils-mingw-w64-i686 \
+    wine wine32:i386; do
+    installed "$package" || missing+=("$package")
 done
-[ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
 if [ ${#missing[@]} -gt 0 ]; then
+    dpkg --print-foreign-architectures | grep -qx i386 || as_root dpkg --add-architecture i386
     as_root apt-get update
-    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y "${missing[@]}"
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y \
+        "${missing[@]}"
 fi
 
 if command -v clang-format >/dev/null; then
@@ -33,3 +37,10 @@ run_suite() { # build directory, then extra configure options
 run_suite build
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
     run_suite build-sanitize -DSTATCONV_SANITIZE=ON
+
+# The Windows program, cross-built and run under Wine in a prefix of its own.
+WINEPREFIX=$(mktemp -d) WINEARCH=win32 WINEDEBUG=-all
+export WINEPREFIX WINEARCH WINEDEBUG
+trap 'wineserver -k 2>/dev/null || true; rm -rf "$WINEPREFIX"' EXIT
+wineboot --init >/dev/null 2>&1 && wineserver -w
+run_suite build-win32 -DCMAKE_TOOLCHAIN_FILE=cmake/i686-w64-mingw32.cmake
