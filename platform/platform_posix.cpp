@@ -99,6 +99,15 @@ int file_size(std::FILE* stream, long long* size) {
     return 1;
 }
 
+int start_writeback(std::FILE* stream) {
+    if (std::fflush(stream) != 0) return 0;
+#ifdef __linux__
+    // Only a hint: sync_to_storage is what makes the data durable.
+    (void)sync_file_range(fileno(stream), 0, 0, SYNC_FILE_RANGE_WRITE);
+#endif
+    return 1;
+}
+
 int sync_to_storage(std::FILE* stream) {
     return std::fflush(stream) == 0 && fsync(fileno(stream)) == 0;
 }

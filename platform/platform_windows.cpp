@@ -42,6 +42,10 @@ int file_size(std::FILE* stream, long long* size) {
     return 1;
 }
 
+int start_writeback(std::FILE* stream) {
+    return std::fflush(stream) == 0;
+}
+
 int sync_to_storage(std::FILE* stream) {
     return std::fflush(stream) == 0 && _commit(_fileno(stream)) == 0;
 }

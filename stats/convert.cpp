@@ -19,6 +19,11 @@ constexpr std::size_t max_name_length = name_buffer_size - sizeof ".new";
 // with them, so that a file passes in a few large system calls.
 constexpr std::size_t stream_buffer_size = 1024 * 1024;
 
+// Every this many records (about 2 MiB) the copy's data is handed to the
+// system to be written out, so that the disk works while conversion goes on
+// instead of all at once in the final sync.
+constexpr int writeback_records = 8192;
+
 // A stream that is closed on every path out of the scope that opened it.
 class Stream {
   public:
@@ -71,10 +76,18 @@ int read_version_1_header(std::FILE* in, const char* name, Header& header) {
     return 1;
 }
 
+// Writes one version 2 record and counts it; every writeback_records
+// records, hands the data written so far to the system.
+int write_record(std::FILE* out, const RecordV2& record, int* count) {
+    if (std::fwrite(&record, sizeof record, 1, out) != 1) return 0;
+    ++*count;
+    return *count % writeback_records != 0 || platform::start_writeback(out);
+}
+
 // Streams every whole version 1 record through the upgrade, one at a time,
 // until the end of the input. The trailing bytes of an incomplete last
-// record are dropped. A read error ends the loop as a failure; so does a
-// file that grew past what the format can hold.
+// record are dropped. A read error ends the loop as a failure; so do a failed
+// write and a file that grew past what the format can hold.
 int copy_records(std::FILE* in, std::FILE* out, const char* name, const char* new_name,
                  int* count) {
     RecordV1 old_record;
@@ -91,11 +104,10 @@ int copy_records(std::FILE* in, std::FILE* out, const char* name, const char* ne
             return 0;
         }
         upgrade_record(old_record, new_record);
-        if (std::fwrite(&new_record, sizeof new_record, 1, out) != 1) {
+        if (!write_record(out, new_record, count)) {
             report_error("Failed to write new record to %s\n", new_name);
             return 0;
         }
-        ++*count;
     }
     return 1;
 }

@@ -189,6 +189,7 @@ class Conversions(ConverterTest):
             ("all 0xFF", header(version=b"Ver1") + b"\xff" * 260, None),
             ("zero version", version_1(4, version=b"\0\0\0\0"), None),
             ("leftover new file", version_1(2), {"x.new": b"stale" * 1000}),
+            ("several writeback intervals", version_1(8192 * 2 + 5, trailing=7), None),
         ]
         for label, data, others in rows:
             with self.subTest(label):
@@ -326,22 +327,23 @@ class InjectedFaults(ConverterTest):
 
     def test_build_failures_keep_the_file_and_remove_the_copy(self):
         rows = [
-            ("header write", "fwrite:1", ""),
-            ("record read", "fread:2", "Failed to read record from x\n"),
-            ("record write", "fwrite:2", "Failed to write new record to x.new\n"),
-            ("position", "ftell:1", ""),
-            ("header seek", "fseek:1", ""),
-            ("flush", "fflush:1", ""),
-            ("sync", "fsync:1", ""),
-            ("close", "fclose:1", ""),
-            ("truncate", "ftruncate:1", "Cannot create x.new\n"),
-            ("permissions", "fchmod:1", "Cannot create x.new\n"),
+            ("header write", "fwrite:1", 3, ""),
+            ("record read", "fread:2", 3, "Failed to read record from x\n"),
+            ("record write", "fwrite:2", 3, "Failed to write new record to x.new\n"),
+            ("writeback flush", "fflush:1", 9000, "Failed to write new record to x.new\n"),
+            ("position", "ftell:1", 3, ""),
+            ("header seek", "fseek:1", 3, ""),
+            ("final flush", "fflush:1", 3, ""),
+            ("sync", "fsync:1", 3, ""),
+            ("close", "fclose:1", 3, ""),
+            ("truncate", "ftruncate:1", 3, "Cannot create x.new\n"),
+            ("permissions", "fchmod:1", 3, "Cannot create x.new\n"),
         ]
-        for label, fault, stderr in rows:
+        for label, fault, records, stderr in rows:
             with self.subTest(label):
                 self.setUp()
-                self.check_refused({"x": version_1(3)}, ["x"], stderr, command=OPTIONS.faulty,
-                                   env={"STATCONV_FAULT": fault})
+                self.check_refused({"x": version_1(records)}, ["x"], stderr,
+                                   command=OPTIONS.faulty, env={"STATCONV_FAULT": fault})
 
     def test_a_failed_swap_is_reported_and_undone(self):
         data = version_1(3)
