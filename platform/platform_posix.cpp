@@ -15,8 +15,12 @@
 namespace platform {
 namespace {
 
-int close_keeping_errno(int fd) {
+// Gives up on a descriptor: closes it, after removing `created` (a file the
+// caller made itself and holds) so that a refusal leaves nothing behind.
+// Keeps errno as it was.
+int give_up(int fd, const char* created) {
     int saved = errno;
+    if (created != nullptr) unlink(created);
     close(fd);
     errno = saved;
     return -1;
@@ -26,23 +30,25 @@ int close_keeping_errno(int fd) {
 // on a FIFO or device, makes sure it is a regular file, and takes flock's
 // exclusive lock without waiting. The name must still refer to the locked
 // file: a converter that lost a race for it must not go on with a file that
-// has since been renamed away. Returns the descriptor or -1.
+// has since been renamed away. With O_EXCL in `flags` the file is new, and
+// is removed again if it cannot be held. Returns the descriptor or -1.
 int open_locked(const char* name, int flags, struct stat* st) {
     int fd = open(name, flags | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600);
     if (fd < 0) return -1;
-    if (fstat(fd, st) != 0) return close_keeping_errno(fd);
+    const char* created = (flags & O_EXCL) != 0 ? name : nullptr;
+    if (fstat(fd, st) != 0) return give_up(fd, created);
     if (!S_ISREG(st->st_mode)) {
         errno = S_ISDIR(st->st_mode) ? EISDIR : EINVAL;
-        return close_keeping_errno(fd);
+        return give_up(fd, created);
     }
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) return close_keeping_errno(fd);
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) return give_up(fd, created);
     struct stat now;
-    if (lstat(name, &now) != 0) return close_keeping_errno(fd);
+    if (lstat(name, &now) != 0) return give_up(fd, created);
     if (now.st_dev != st->st_dev || now.st_ino != st->st_ino) {
         errno = EBUSY;
-        return close_keeping_errno(fd);
+        return give_up(fd, nullptr); // the name is another file now: not ours to remove
     }
-    if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) return close_keeping_errno(fd);
+    if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) return give_up(fd, created);
     return fd;
 }
 
@@ -70,14 +76,15 @@ std::FILE* open_exclusive_read(const char* name) {
     int fd = open_locked(name, O_RDONLY, &st);
     if (fd < 0) return nullptr;
     std::FILE* stream = stream_on(fd, "rb");
-    if (stream == nullptr) close_keeping_errno(fd);
+    if (stream == nullptr) give_up(fd, nullptr);
     return stream;
 }
 
 std::FILE* create_exclusive(const char* name, std::FILE* original) {
     struct stat from, st;
     if (fstat(fileno(original), &from) != 0) return nullptr;
-    int fd = open_locked(name, O_RDWR | O_CREAT, &st);
+    int fd = open_locked(name, O_RDWR | O_CREAT | O_EXCL, &st);
+    if (fd < 0 && errno == EEXIST) fd = open_locked(name, O_RDWR, &st); // left by a cut-off run
     if (fd < 0) return nullptr;
     if (ftruncate(fd, 0) == 0 && carry_permissions(fd, from)) {
         std::FILE* stream = stream_on(fd, "w+b");
@@ -85,10 +92,7 @@ std::FILE* create_exclusive(const char* name, std::FILE* original) {
     }
     // The file is held here and was about to be emptied: remove it rather
     // than leave an empty copy behind.
-    int saved = errno;
-    unlink(name);
-    close(fd);
-    errno = saved;
+    give_up(fd, name);
     return nullptr;
 }
 
