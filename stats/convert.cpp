@@ -17,7 +17,7 @@ constexpr std::size_t max_name_length = name_buffer_size - sizeof ".new";
 
 // Streams move their data through a buffer of this size that they carry
 // with them, so that a file passes in a few large system calls.
-constexpr std::size_t stream_buffer_size = 1024 * 1024;
+constexpr std::size_t stream_buffer_size = 256 * 1024;
 
 // Every this many records (about 2 MiB) the copy's data is handed to the
 // system to be written out, so that the disk works while conversion goes on
