@@ -1,10 +1,16 @@
-# Compiler warnings for every target, and the sanitizer build.
+# Compiler warnings for every target, and the sanitizer and fuzzing builds.
 add_compile_options(-Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wformat=2)
 if(STATCONV_WERROR)
   add_compile_options(-Werror)
 endif()
-if(STATCONV_SANITIZE)
+if(STATCONV_SANITIZE OR STATCONV_FUZZ)
   add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all
                       -fno-omit-frame-pointer)
   add_link_options(-fsanitize=address,undefined -fno-sanitize-recover=all)
+endif()
+if(STATCONV_FUZZ)
+  if(NOT CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+    message(FATAL_ERROR "The fuzzing build needs clang: CXX=clang++ cmake -DSTATCONV_FUZZ=ON")
+  endif()
+  add_compile_options(-fsanitize=fuzzer-no-link)
 endif()

@@ -20,8 +20,10 @@ import shlex
 import shutil
 import signal
 import subprocess
+import struct
 import sys
 import tempfile
+import time
 import unittest
 from pathlib import Path
 
@@ -294,13 +296,134 @@ class LocksAndFullDisks(ConverterTest):
                 self.check_refused({}, ["x"], stderr)
 
     def test_a_full_disk_fails_the_write_and_removes_the_copy(self):
-        # The copy outgrows the space left before the first of the
-        # converter's 1 MiB stream buffers is written out.
+        # The copy outgrows the space left while records are still being
+        # written out, well before the final flush.
         small_disk = mount_small_tmpfs(self, "2m")
         if OPTIONS.windows and not small_disk:
             self.skipTest("needs a small tmpfs: a file size limit would stop Wine itself")
         self.check_refused({"x": version_1(5000)}, ["x"], "Failed to write new record to x.new\n",
                            preexec=None if small_disk else limit_file_size(512 * 1024))
+
+
+def is_whole_version_2(data):
+    """A version 2 file whose header was finished: its length field agrees."""
+    return data[4:8] == b"Ver2" and len(data) >= 32 and struct.unpack_from("<I", data, 8)[0] == len(data)
+
+
+@unittest.skipUnless(OPTIONS.faulty, "needs the fault-injecting build")
+class EveryFault(ConverterTest):
+    """Every I/O call of a conversion made to fail in turn, then to kill."""
+
+    SILENT_CALLS = {"fwrite", "fseek", "ftell", "fflush", "fsync", "fclose"}
+
+    def run_faulty(self, fault, kill=False):
+        report = self.root.parent / (self.root.name + ".fault")
+        self.addCleanup(lambda: report.unlink(missing_ok=True))
+        env = {"STATCONV_FAULT": fault, "STATCONV_FAULT_REPORT": str(report)}
+        if kill:
+            env["STATCONV_FAULT_KILL"] = "1"
+        result = self.run_converter("x", command=OPTIONS.faulty, env=env)
+        return result, report.read_text()
+
+    def test_a_failing_call_never_loses_or_corrupts_the_file(self):
+        for label, data in [("records", version_1(3, trailing=9)), ("header only", version_1(0))]:
+            point = 0
+            while True:
+                point += 1
+                with self.subTest(label, fault=point):
+                    self.setUp()
+                    lay_out(self.root, {"x": data})
+                    result, call = self.run_faulty(f"any:{point}")
+                    self.assert_untouched_or_converted(data, result, call)
+                if call.startswith("none"):
+                    break
+            print(f"\n  {label}: {point - 1} fault points", end=" ", file=sys.stderr)
+
+    def assert_untouched_or_converted(self, data, result, call):
+        files = contents(self.root)
+        if call.startswith("none") or result.returncode == 1:
+            self.assertEqual((result.returncode, files), (1, {"x": converted(data), "x.old": data}))
+            return
+        self.assertEqual(result.returncode, 0)
+        self.assertEqual(files.pop("x"), data)
+        # A finished copy waits under x.new when the swap was refused.
+        self.assertIn(files, [{}, {"x.new": converted(data)}])
+        if not result.stderr:
+            self.assertIn(call, self.SILENT_CALLS)
+
+    def test_a_kill_at_any_call_leaves_the_data_recoverable(self):
+        data = version_1(20000, trailing=5)
+        expected = converted(data)
+        lay_out(self.root, {"x": data})
+        calls = int(self.run_faulty("any:999999999")[1].split()[1])
+        points = sorted({*range(1, 41), *range(calls - 40, calls + 1),
+                         *range(41, calls - 40, (calls - 80) // 24)})
+        for point in points:
+            with self.subTest(kill=point):
+                self.setUp()
+                lay_out(self.root, {"x": data})
+                self.assertEqual(self.run_faulty(f"any:{point}", kill=True)[0].returncode, -9)
+                self.assert_recoverable(data, expected)
+        print(f"\n  {len(points)} kill points of {calls} calls", end=" ", file=sys.stderr)
+
+    def assert_recoverable(self, data, expected):
+        """After a kill: the version 1 data is whole, a finished version 2
+        file is exact, and running again (or the README's rename) finishes."""
+        files = contents(self.root)
+        self.assertIn(data, (files.get("x"), files.get("x.old")))
+        for name, found in files.items():
+            if is_whole_version_2(found):
+                self.assertEqual(found, expected, name)
+        if "x" not in files:  # killed between the two renames
+            self.assertEqual(files.get("x.new"), expected)
+            os.rename(self.root / "x.new", self.root / "x")
+        elif files["x"] == data:
+            self.assertNotIn("x.old", files)
+            self.assertEqual(self.run_converter("x").returncode, 1)
+        self.assertEqual(contents(self.root), {"x": expected, "x.old": data})
+
+
+@unittest.skipIf(OPTIONS.windows, "kills the process with a POSIX signal")
+class Kills(ConverterTest):
+    def test_a_kill_at_any_moment_leaves_the_data_recoverable(self):
+        data = version_1(128 * 1024)  # 32 MiB
+        expected = converted(data)
+        lay_out(self.root, {"x": data})
+        started = time.monotonic()
+        self.assertEqual(self.run_converter("x").returncode, 1)
+        duration = time.monotonic() - started
+        for i in range(1, 25):
+            with self.subTest(kill_after=f"{i}/24"):
+                self.setUp()
+                lay_out(self.root, {"x": data})
+                converter = subprocess.Popen(shlex.split(OPTIONS.converter) + ["x"], cwd=self.root,
+                                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                time.sleep(duration * i / 24)
+                converter.kill()
+                converter.wait()
+                EveryFault.assert_recoverable(self, data, expected)
+
+class Races(ConverterTest):
+    def test_of_converters_started_together_exactly_one_converts(self):
+        data = version_1(8000)
+        refusals = ["Cannot open x\n", "x is already version 2\n"]
+        if OPTIONS.windows:  # the input is let go just before the swap
+            refusals.append("Converted 8000 records\nCannot rename x to x.old\n")
+        for round in range(10):
+            with self.subTest(round=round):
+                self.setUp()
+                lay_out(self.root, {"x": data})
+                converters = [subprocess.Popen(shlex.split(OPTIONS.converter) + ["x"], cwd=self.root,
+                                               stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                                               text=True) for _ in range(6)]
+                outcomes = sorted((c.wait(60), c.stderr.read().replace("\r\n", "\n")) for c in converters)
+                for c in converters:
+                    c.stderr.close()
+                self.assertEqual(outcomes[-1], (1, "Converted 8000 records\n"))
+                for status, stderr in outcomes[:-1]:
+                    self.assertEqual(status, 0)
+                    self.assertIn(stderr, refusals)
+                self.assertEqual(contents(self.root), {"x": converted(data), "x.old": data})
 
 
 def limit_file_size(limit):

@@ -1,12 +1,17 @@
 // Fault injection for the converter's test build: every I/O call that the
 // converter and its platform layer make can be made to fail, with the error
-// the system would give. Linked in with the linker's --wrap for each call.
+// the system would give, or to kill the process on the spot. Linked in with
+// the linker's --wrap for each call.
 //
-//   STATCONV_FAULT=CALL:N   the Nth call of CALL fails (fread:2, renameat2:1)
-//   STATCONV_FAULT=any:N    the Nth of all the calls below fails
+//   STATCONV_FAULT=CALL:N     the Nth call of CALL fails (fread:2, renameat2:1)
+//   STATCONV_FAULT=any:N      the Nth of all the calls below fails
+//   STATCONV_FAULT_KILL=1     SIGKILL the process there instead of failing
+//   STATCONV_FAULT_REPORT=F   write to F the name of the call that was hit,
+//                             or "none N" at exit when none was (N calls seen)
 //
 // Calls on standard output and standard error are passed through uncounted.
 #include <cerrno>
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -15,18 +20,41 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+extern "C" int __real_open(const char* path, int flags, ...);
+
 namespace {
+
+long calls_seen = 0;
+bool hit = false;
+
+void report(const char* text) {
+    const char* path = std::getenv("STATCONV_FAULT_REPORT");
+    if (path == nullptr) return;
+    int fd = __real_open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return;
+    if (write(fd, text, std::strlen(text)) < 0) std::abort();
+    close(fd);
+}
+
+[[gnu::destructor]] void report_no_fault() {
+    if (hit) return;
+    char text[32];
+    std::snprintf(text, sizeof text, "none %ld", calls_seen);
+    report(text);
+}
 
 bool injected(const char* call, int error) {
     static const char* fault = std::getenv("STATCONV_FAULT");
-    static long seen = 0;
     if (fault == nullptr) return false;
     const char* colon = std::strchr(fault, ':');
     if (colon == nullptr) return false;
     std::size_t length = static_cast<std::size_t>(colon - fault);
     bool counted = (length == 3 && std::strncmp(fault, "any", 3) == 0) ||
                    (std::strlen(call) == length && std::strncmp(fault, call, length) == 0);
-    if (!counted || ++seen != std::atol(colon + 1)) return false;
+    if (!counted || ++calls_seen != std::atol(colon + 1)) return false;
+    hit = true;
+    report(call);
+    if (std::getenv("STATCONV_FAULT_KILL") != nullptr) std::raise(SIGKILL);
     errno = error;
     return true;
 }
@@ -45,7 +73,6 @@ void mark_error(std::FILE* stream) {
 
 extern "C" {
 
-int __real_open(const char* path, int flags, ...);
 int __real_fstat(int fd, struct stat* st);
 int __real_lstat(const char* path, struct stat* st);
 int __real_flock(int fd, int operation);

@@ -9,6 +9,7 @@ its bytes 4-259; an incomplete last record dropped.
 Run as a program it writes sample files:
   samples.py builtin DIR     five version 1 files in DIR/trans (the built-in list)
   samples.py big FILE MIB    one version 1 file of about MIB mebibytes
+  samples.py seeds DIR       a small seed corpus for the fuzzer
 """
 import random
 import struct
@@ -57,9 +58,26 @@ def write_big(path, mebibytes):
             f.write(block)
 
 
+def write_seeds(directory):
+    seeds = {
+        "empty": b"",
+        "short-header": header()[:31],
+        "header-only": version_1(0),
+        "records": version_1(3),
+        "trailing": version_1(2, trailing=100),
+        "version-2": header(version=b"Ver2") + bytes(264),
+        "foreign": b"STAT" + version_1(1)[4:],
+    }
+    Path(directory).mkdir(parents=True, exist_ok=True)
+    for name, data in seeds.items():
+        (Path(directory) / name).write_bytes(data)
+
+
 if __name__ == "__main__":
     if len(sys.argv) == 3 and sys.argv[1] == "builtin":
         write_builtin(sys.argv[2])
+    elif len(sys.argv) == 3 and sys.argv[1] == "seeds":
+        write_seeds(sys.argv[2])
     elif len(sys.argv) == 4 and sys.argv[1] == "big":
         write_big(sys.argv[2], int(sys.argv[3]))
     else:
