@@ -3,51 +3,19 @@
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 
 #include "platform/platform.h"
 #include "stats/layout.h"
+#include "stats/names.h"
+#include "stats/stream.h"
 
 namespace stats {
 namespace {
-
-// The derived names NAME.new and NAME.old, terminator included.
-constexpr std::size_t name_buffer_size = 1028;
-constexpr std::size_t max_name_length = name_buffer_size - sizeof ".new";
-
-// Streams move their data through a buffer of this size that they carry
-// with them, so that a file passes in a few large system calls.
-constexpr std::size_t stream_buffer_size = 256 * 1024;
 
 // Every this many records (about 2 MiB) the copy's data is handed to the
 // system to be written out, so that the disk works while conversion goes on
 // instead of all at once in the final sync.
 constexpr int writeback_records = 8192;
-
-// A stream that is closed on every path out of the scope that opened it.
-class Stream {
-  public:
-    explicit Stream(std::FILE* file) : file_(file) {
-        if (file_ != nullptr) std::setvbuf(file_, buffer_, _IOFBF, sizeof buffer_);
-    }
-    Stream(const Stream&) = delete;
-    Stream& operator=(const Stream&) = delete;
-    ~Stream() { close(); }
-
-    std::FILE* get() const { return file_; }
-
-    // Closes now; 1 when the runtime reported no error.
-    int close() {
-        if (file_ == nullptr) return 1;
-        int closed = std::fclose(file_) == 0;
-        file_ = nullptr;
-        return closed;
-    }
-
-  private:
-    std::FILE* file_;
-    char buffer_[stream_buffer_size];
-};
 
 // Reads and classifies the header of the open input. Refuses, with its
 // diagnostic, a short header, a foreign file, a version 2 file, and a file
@@ -169,14 +137,12 @@ int report_error(const char* format, ...) {
 }
 
 int convert_file(const char* name) {
-    if (std::strlen(name) > max_name_length) {
+    char old_name[name_buffer_size];
+    char new_name[name_buffer_size];
+    if (!derive_name(old_name, name, ".old") || !derive_name(new_name, name, ".new")) {
         report_error("%s is too long a name to convert\n", name);
         return 0;
     }
-    char old_name[name_buffer_size];
-    char new_name[name_buffer_size];
-    std::snprintf(old_name, sizeof old_name, "%s.old", name);
-    std::snprintf(new_name, sizeof new_name, "%s.new", name);
 
     Stream in(platform::open_exclusive_read(name));
     if (in.get() == nullptr) {

@@ -1,0 +1,23 @@
+// The names beside a statistics file NAME: NAME.new while a conversion
+// builds its copy, NAME.old for the version 1 file once it is swapped out.
+#pragma once
+
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+
+namespace stats {
+
+// Derived names are formed in buffers of this size, terminator included.
+inline constexpr std::size_t name_buffer_size = 1028;
+inline constexpr std::size_t max_name_length = name_buffer_size - sizeof ".new";
+
+// Forms NAME followed by `suffix` (".new" or ".old"). Returns 0, writing
+// nothing, when NAME is too long for the buffer.
+inline int derive_name(char (&out)[name_buffer_size], const char* name, const char* suffix) {
+    if (std::strlen(name) > max_name_length) return 0;
+    std::snprintf(out, sizeof out, "%s%s", name, suffix);
+    return 1;
+}
+
+} // namespace stats
