@@ -1,6 +1,6 @@
 # Makes five sample version 1 statistics files in DIRECTORY/trans, runs the
-# converter there with no arguments, and shows what it left.
-#   cmake -DCONVERTER=... -DSAMPLES=.../samples.py -DDIRECTORY=... -P demo.cmake
+# converter there with no arguments, and shows what it left with statinfo.
+#   cmake -DCONVERTER=... -DSTATINFO=... -DSAMPLES=.../samples.py -DDIRECTORY=... -P demo.cmake
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
 file(REMOVE_RECURSE ${DIRECTORY})
 file(MAKE_DIRECTORY ${DIRECTORY})
@@ -11,7 +11,5 @@ execute_process(COMMAND ${CONVERTER} WORKING_DIRECTORY ${DIRECTORY} RESULT_VARIA
 message(STATUS "Exit status ${status} (1: the last file was converted)")
 file(GLOB left RELATIVE ${DIRECTORY} ${DIRECTORY}/trans/*)
 list(SORT left)
-foreach(name IN LISTS left)
-  file(SIZE ${DIRECTORY}/${name} size)
-  message(STATUS "  ${name}  ${size} bytes")
-endforeach()
+message(STATUS "What statinfo says of the files left:")
+execute_process(COMMAND ${STATINFO} ${left} WORKING_DIRECTORY ${DIRECTORY})

@@ -56,6 +56,15 @@ inline constexpr bool rename_while_open = false;
 inline constexpr bool rename_while_open = true;
 #endif
 
+// The command an operator types to rename a file, and how a name is written
+// so that the command line takes it as one word, whatever it holds.
+#ifdef _WIN32
+inline constexpr const char* rename_command = "move";
+#else
+inline constexpr const char* rename_command = "mv --";
+#endif
+void print_quoted(std::FILE* out, const char* name);
+
 // Calls `visit` for each file name that the command-line argument `arg`
 // stands for, in order.
 //   POSIX:   an argument containing '*' or '?' is expanded to the matching

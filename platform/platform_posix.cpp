@@ -152,6 +152,25 @@ int sync_directory_of(const char* name) {
     return synced;
 }
 
+// A name made only of characters the shell takes literally is written as it
+// is; any other goes in single quotes, each quote in it written as '\''.
+void print_quoted(std::FILE* out, const char* name) {
+    std::size_t plain = std::strspn(name, "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+                                          "0123456789_./-+,:@%=");
+    if (name[plain] == '\0' && plain > 0) {
+        std::fputs(name, out);
+        return;
+    }
+    std::fputc('\'', out);
+    for (const char* c = name; *c != '\0'; c++) {
+        if (*c == '\'')
+            std::fputs("'\\''", out);
+        else
+            std::fputc(*c, out);
+    }
+    std::fputc('\'', out);
+}
+
 void for_each_file_name(const char* arg, void (*visit)(const char* name, void* context),
                         void* context) {
     if (std::strpbrk(arg, "*?") == nullptr) {

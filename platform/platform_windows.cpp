@@ -64,6 +64,11 @@ int sync_directory_of(const char* /*name*/) {
     return 1;
 }
 
+// Windows names cannot hold a double quote, so quoting is enough.
+void print_quoted(std::FILE* out, const char* name) {
+    std::fprintf(out, "\"%s\"", name);
+}
+
 void for_each_file_name(const char* arg, void (*visit)(const char* name, void* context),
                         void* context) {
     visit(arg, context);

@@ -2,11 +2,12 @@
 """Black-box tests: run the built converter in a temporary directory and
 compare standard output, standard error, exit status and every file left.
 
-  blackbox.py --converter CMD [--faulty CMD] [--windows --holder CMD] [unittest args]
+  blackbox.py --converter CMD [--faulty CMD] [--statinfo CMD] [--windows --holder CMD]
+              [unittest args]
 
 Commands are command lines with absolute paths ("wine /x/statconv.exe").
 --faulty names the build whose I/O calls can be made to fail
-(STATCONV_FAULT=call:N). --windows runs the Windows program's cases: lines
+(STATCONV_FAULT=call:N); --statinfo, the inspecting program. --windows runs the Windows program's cases: lines
 end in CR LF there, the lock is a sharing mode (taken by the --holder
 program), and what only POSIX systems have (FIFOs, symbolic links, modes,
 flock) is skipped.
@@ -36,6 +37,7 @@ _parser.add_argument("--converter", required=True)
 _parser.add_argument("--faulty")
 _parser.add_argument("--windows", action="store_true")
 _parser.add_argument("--holder")
+_parser.add_argument("--statinfo")
 OPTIONS, UNITTEST_ARGS = _parser.parse_known_args()
 V2 = header(version=b"Ver2") + bytes(264 * 2)
 MAX_RECORDS = (2**31 - 1 - 32) // 264
@@ -424,6 +426,85 @@ class Races(ConverterTest):
                     self.assertEqual(status, 0)
                     self.assertIn(stderr, refusals)
                 self.assertEqual(contents(self.root), {"x": converted(data), "x.old": data})
+
+
+def with_file_length(data, length):
+    return data[:8] + struct.pack("<I", length) + data[12:]
+
+
+def flip_byte(data, at):
+    return data[:at] + bytes([data[at] ^ 0x40]) + data[at + 1:]
+
+
+@unittest.skipUnless(OPTIONS.statinfo, "needs statinfo")
+class StatInfo(ConverterTest):
+    def check_statinfo(self, rows):
+        for label, files, args, stdout, status in rows:
+            with self.subTest(label):
+                self.setUp()
+                lay_out(self.root, files)
+                result = self.run_converter(*args, command=OPTIONS.statinfo)
+                self.assertEqual((result.returncode, result.stdout), (status, stdout))
+
+    def test_each_file_is_described(self):
+        v1, v2 = version_1(5, trailing=100), converted(version_1(3))
+        if OPTIONS.windows:
+            complete = 'complete it with: move "x.new" "x"'
+        else:
+            complete = "complete it with: mv -- x.new x"
+        self.check_statinfo([
+            ("version 1 with trailing bytes", {"x": v1}, ["x"],
+             "x: version 1, 5 records, 100 trailing bytes (a conversion drops them)\n", 0),
+            ("version 1", {"x": version_1(2)}, ["x"], "x: version 1, 2 records\n", 0),
+            ("version 2", {"x": v2}, ["x"],
+             "x: version 2, 3 records, 824 bytes, header length agrees\n", 0),
+            ("version 2, odd length", {"x": v2 + b"z"}, ["x"],
+             "x: version 2, damaged: 825 bytes is not 32 + 264 x records, header says 824\n", 1),
+            ("version 2, header disagrees", {"x": with_file_length(v2, 1088)}, ["x"],
+             "x: version 2, damaged: 824 bytes, header says 1088\n", 1),
+            ("foreign", {"x": b"STAT" + v1[4:]}, ["x"], "x: NOT a statistics file\n", 1),
+            ("short", {"x": v1[:31]}, ["x"], "x: too short for a header\n", 1),
+            ("missing", {}, ["x"], "x: cannot open\n", 1),
+            ("one bad file of two", {"x": v1}, ["x", "y"],
+             "x: version 1, 5 records, 100 trailing bytes (a conversion drops them)\n"
+             "y: cannot open\n", 1),
+            ("cut off between renames", {"x.old": v1, "x.new": converted(v1)}, ["x"],
+             "x: missing; a conversion was cut off between its two renames (x.old is version 1, "
+             f"x.new is version 2 and whole); {complete}\n", 1),
+            ("cut off while building", {"x.old": v1, "x.new": converted(v1)[:500]}, ["x"],
+             "x: cannot open\n", 1),
+        ])
+
+    def test_a_conversion_is_verified_and_a_difference_named(self):
+        data = version_1(4)
+        good = converted(data)
+        record = lambda n: 32 + 264 * (n - 1)  # noqa: E731
+        rows = [
+            ("verified", good, data, "x: verified 4 records against x.old\n", 0),
+            ("lead_word", flip_byte(good, record(1) + 2), data,
+             "x: record 1, lead_word differs from x.old\n", 1),
+            ("block_1", flip_byte(good, record(2) + 8 + 5), data,
+             "x: record 2, block_1 differs from x.old\n", 1),
+            ("block_2", flip_byte(good, record(4) + 263), data,
+             "x: record 4, block_2 differs from x.old\n", 1),
+            ("added_b", flip_byte(good, record(3) + 7), data, "x: record 3, added_b is not zero\n", 1),
+            ("header_tail", flip_byte(good, 31), data, "x: header_tail differs from x.old\n", 1),
+            ("file_length", with_file_length(good, 900), data,
+             "x: file_length is 900, the file is 1088 bytes\n", 1),
+            ("a record short", good, data + version_1(1)[32:], "x: 4 records, x.old has 5\n", 1),
+            ("not converted", data, data, "x: not a version 2 statistics file\n", 1),
+            ("no old file", good, None, "x: x.old is not a version 1 statistics file\n", 1),
+        ]
+        self.check_statinfo([(label, {"x": new, **({"x.old": old} if old else {})}, ["--verify", "x"],
+                              stdout, status) for label, new, old, stdout, status in rows])
+
+    def test_usage(self):
+        for args, status in [([], 2), (["--bogus", "x"], 2), (["--help"], 0)]:
+            with self.subTest(args=args):
+                result = self.run_converter(*args, command=OPTIONS.statinfo)
+                self.assertEqual(result.returncode, status)
+                self.assertIn("usage: statinfo [--verify] FILE...\n",
+                              result.stdout if status == 0 else result.stderr)
 
 
 def limit_file_size(limit):

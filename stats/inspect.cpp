@@ -1,0 +1,216 @@
+#include "stats/inspect.h"
+
+#include <cinttypes>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#include "platform/platform.h"
+#include "stats/layout.h"
+#include "stats/names.h"
+#include "stats/stream.h"
+
+namespace stats {
+namespace {
+
+enum class State { cannot_open, too_short, not_statistics, version_1, version_2 };
+
+// Reads the header and size of the file open on `in` (null if it did not open).
+State read_state(std::FILE* in, Header& header, long long& size) {
+    if (in == nullptr || !platform::file_size(in, &size)) return State::cannot_open;
+    if (std::fread(&header, sizeof header, 1, in) != 1) return State::too_short;
+    switch (classify_header(header)) {
+    case HeaderKind::not_statistics:
+        return State::not_statistics;
+    case HeaderKind::version_2:
+        return State::version_2;
+    case HeaderKind::version_1:
+        break;
+    }
+    return State::version_1;
+}
+
+State peek(const char* name, Header& header, long long& size) {
+    Stream in(std::fopen(name, "rb"));
+    return read_state(in.get(), header, size);
+}
+
+// A version 2 file is whole when it is 32 + 264 x n bytes long and its
+// header says so.
+bool whole_version_2(const Header& header, long long size) {
+    return (size - header_size) % v2_record_size == 0 && load_file_length(header) == size;
+}
+
+std::int64_t version_2_records(long long size) {
+    return (size - header_size) / v2_record_size;
+}
+
+// A missing NAME is most likely a conversion cut off between its two
+// renames: NAME.old holds the version 1 data, NAME.new the finished copy.
+int describe_missing(const char* name) {
+    char old_name[name_buffer_size], new_name[name_buffer_size];
+    Header old_header, new_header;
+    long long old_size = 0, new_size = 0;
+    if (derive_name(old_name, name, ".old") && derive_name(new_name, name, ".new") &&
+        peek(old_name, old_header, old_size) == State::version_1 &&
+        peek(new_name, new_header, new_size) == State::version_2 &&
+        whole_version_2(new_header, new_size)) {
+        std::printf("%s: missing; a conversion was cut off between its two renames (%s is "
+                    "version 1, %s is version 2 and whole); complete it with: %s ",
+                    name, old_name, new_name, platform::rename_command);
+        platform::print_quoted(stdout, new_name);
+        std::putchar(' ');
+        platform::print_quoted(stdout, name);
+        std::putchar('\n');
+    } else {
+        std::printf("%s: cannot open\n", name);
+    }
+    return 0;
+}
+
+int describe_version_1(const char* name, long long size) {
+    std::int64_t records = whole_records(size);
+    std::int64_t trailing = size - header_size - v1_record_size * records;
+    std::printf("%s: version 1, %" PRId64 " records", name, records);
+    if (trailing > 0)
+        std::printf(", %" PRId64 " trailing bytes (a conversion drops them)", trailing);
+    if (records > max_records) std::printf(", too large to convert");
+    std::putchar('\n');
+    return 1;
+}
+
+int describe_version_2(const char* name, const Header& header, long long size) {
+    std::uint32_t stated = load_file_length(header);
+    std::int64_t length = size;
+    if ((size - header_size) % v2_record_size != 0) {
+        std::printf("%s: version 2, damaged: %" PRId64 " bytes is not 32 + 264 x records, header "
+                    "says %" PRIu32 "\n",
+                    name, length, stated);
+        return 0;
+    }
+    if (stated != size) {
+        std::printf("%s: version 2, damaged: %" PRId64 " bytes, header says %" PRIu32 "\n", name,
+                    length, stated);
+        return 0;
+    }
+    std::printf("%s: version 2, %" PRId64 " records, %" PRId64 " bytes, header length agrees\n",
+                name, version_2_records(size), length);
+    return 1;
+}
+
+// Where each field the conversion carries over lies in the two records.
+struct CarriedField {
+    const char* name;
+    std::size_t v1_offset, v2_offset, size;
+};
+constexpr CarriedField carried_fields[] = {
+    {"lead_word", offsetof(RecordV1, lead_word), offsetof(RecordV2, lead_word), 4},
+    {"block_1", offsetof(RecordV1, block_1), offsetof(RecordV2, block_1), 128},
+    {"block_2", offsetof(RecordV1, block_2), offsetof(RecordV2, block_2), 128},
+};
+
+// The first carried field in which a converted record differs from its
+// version 1 record, or null.
+const char* carried_difference(const RecordV1& old_record, const RecordV2& new_record) {
+    const auto* v1 = reinterpret_cast<const unsigned char*>(&old_record);
+    const auto* v2 = reinterpret_cast<const unsigned char*>(&new_record);
+    for (const CarriedField& field : carried_fields)
+        if (std::memcmp(v1 + field.v1_offset, v2 + field.v2_offset, field.size) != 0)
+            return field.name;
+    return nullptr;
+}
+
+// The first added field of a converted record that is not zero, or null.
+const char* nonzero_added_field(const RecordV2& record) {
+    const unsigned char zero[2] = {0, 0};
+    if (std::memcmp(record.added_a, zero, sizeof zero) != 0) return "added_a";
+    if (std::memcmp(record.added_b, zero, sizeof zero) != 0) return "added_b";
+    return nullptr;
+}
+
+// Compares the records of both files one at a time.
+int verify_records(std::FILE* in_new, std::FILE* in_old, const char* name, const char* old_name,
+                   std::int64_t records) {
+    RecordV1 old_record;
+    RecordV2 new_record;
+    for (std::int64_t r = 1; r <= records; r++) {
+        if (std::fread(&new_record, sizeof new_record, 1, in_new) != 1 ||
+            std::fread(&old_record, sizeof old_record, 1, in_old) != 1) {
+            std::printf("%s: cannot read record %" PRId64 "\n", name, r);
+            return 0;
+        }
+        if (const char* field = carried_difference(old_record, new_record)) {
+            std::printf("%s: record %" PRId64 ", %s differs from %s\n", name, r, field, old_name);
+            return 0;
+        }
+        if (const char* field = nonzero_added_field(new_record)) {
+            std::printf("%s: record %" PRId64 ", %s is not zero\n", name, r, field);
+            return 0;
+        }
+    }
+    std::printf("%s: verified %" PRId64 " records against %s\n", name, records, old_name);
+    return 1;
+}
+
+} // namespace
+
+int describe_file(const char* name) {
+    Header header;
+    long long size = 0;
+    Stream in(std::fopen(name, "rb"));
+    switch (read_state(in.get(), header, size)) {
+    case State::cannot_open:
+        return describe_missing(name);
+    case State::too_short:
+        std::printf("%s: too short for a header\n", name);
+        return 0;
+    case State::not_statistics:
+        std::printf("%s: NOT a statistics file\n", name);
+        return 0;
+    case State::version_1:
+        return describe_version_1(name, size);
+    case State::version_2:
+        break;
+    }
+    return describe_version_2(name, header, size);
+}
+
+int verify_file(const char* name) {
+    char old_name[name_buffer_size];
+    if (!derive_name(old_name, name, ".old")) {
+        std::printf("%s: cannot open\n", name);
+        return 0;
+    }
+    Header new_header, old_header;
+    long long new_size = 0, old_size = 0;
+    Stream in_new(std::fopen(name, "rb"));
+    Stream in_old(std::fopen(old_name, "rb"));
+    if (read_state(in_new.get(), new_header, new_size) != State::version_2) {
+        std::printf("%s: not a version 2 statistics file\n", name);
+        return 0;
+    }
+    if (read_state(in_old.get(), old_header, old_size) != State::version_1) {
+        std::printf("%s: %s is not a version 1 statistics file\n", name, old_name);
+        return 0;
+    }
+    std::int64_t records = version_2_records(new_size), old_records = whole_records(old_size);
+    if (!whole_version_2(new_header, new_size)) {
+        std::printf("%s: file_length is %" PRIu32 ", the file is %" PRId64 " bytes\n", name,
+                    load_file_length(new_header), static_cast<std::int64_t>(new_size));
+        return 0;
+    }
+    if (records != old_records) {
+        std::printf("%s: %" PRId64 " records, %s has %" PRId64 "\n", name, records, old_name,
+                    old_records);
+        return 0;
+    }
+    if (std::memcmp(new_header.header_tail, old_header.header_tail,
+                    sizeof old_header.header_tail)) {
+        std::printf("%s: header_tail differs from %s\n", name, old_name);
+        return 0;
+    }
+    return verify_records(in_new.get(), in_old.get(), name, old_name, records);
+}
+
+} // namespace stats
