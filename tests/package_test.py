@@ -1,0 +1,72 @@
+#!/usr/bin/env python3
+"""Builds the package in a build tree and runs what it installs.
+
+  package_test.py BUILD_DIR deb            cpack -G DEB, unpacked with dpkg -x
+  package_test.py BUILD_DIR zip EMULATOR   cpack -G ZIP of the Windows programs, run under EMULATOR
+
+Either way the installed statconv converts a sample and the installed
+statinfo verifies the conversion.
+"""
+import shlex
+import subprocess
+import sys
+import tempfile
+import unittest
+import zipfile
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+from samples import converted, version_1  # noqa: E402
+
+BUILD, KIND = Path(sys.argv[1]).resolve(), sys.argv[2]
+EMULATOR = shlex.split(sys.argv[3]) if len(sys.argv) > 3 else []
+
+
+class Package(unittest.TestCase):
+    def setUp(self):
+        self.work = Path(tempfile.mkdtemp(prefix="statconv-package-"))
+        self.addCleanup(subprocess.run, ["rm", "-rf", str(self.work)])
+
+    def make_package(self, generator):
+        subprocess.run(["cpack", "-G", generator, "-B", str(self.work / "out")], cwd=BUILD,
+                       check=True, capture_output=True)
+        [package] = (self.work / "out").glob("statconv*." + generator.lower())
+        return package
+
+    def run_installed(self, statconv, statinfo):
+        data = version_1(3, trailing=5)
+        (self.work / "x").write_bytes(data)
+        run = lambda *args: subprocess.run(EMULATOR + [str(a) for a in args], cwd=self.work,  # noqa: E731
+                                           capture_output=True, text=True)
+        converting = run(statconv, "x")
+        self.assertEqual((converting.returncode, converting.stderr.replace("\r", "")),
+                         (1, "Converted 3 records\n"))
+        self.assertEqual((self.work / "x").read_bytes(), converted(data))
+        verifying = run(statinfo, "--verify", "x")
+        self.assertEqual((verifying.returncode, verifying.stdout.replace("\r", "")),
+                         (0, "x: verified 3 records against x.old\n"))
+
+    @unittest.skipUnless(KIND == "deb", "the Debian package")
+    def test_the_debian_package_installs_and_runs(self):
+        package = self.make_package("DEB")
+        fields = subprocess.run(["dpkg-deb", "-f", str(package), "Package", "Version"],
+                                check=True, capture_output=True, text=True).stdout
+        self.assertEqual(fields, "Package: statconv\nVersion: 5.7.0.1\n")
+        root = self.work / "root"
+        subprocess.run(["dpkg", "-x", str(package), str(root)], check=True)
+        for page in ["statconv.1", "statinfo.1"]:
+            self.assertTrue((root / "usr/share/man/man1" / page).is_file(), page)
+        self.run_installed(root / "usr/bin/statconv", root / "usr/bin/statinfo")
+
+    @unittest.skipUnless(KIND == "zip", "the ZIP of the Windows programs")
+    def test_the_windows_zip_holds_both_programs_and_they_run(self):
+        package = self.make_package("ZIP")
+        with zipfile.ZipFile(package) as archive:
+            files = sorted(name for name in archive.namelist() if not name.endswith("/"))
+            self.assertEqual(files, ["bin/statconv.exe", "bin/statinfo.exe"])
+            archive.extractall(self.work / "root")
+        self.run_installed(self.work / "root/bin/statconv.exe", self.work / "root/bin/statinfo.exe")
+
+
+if __name__ == "__main__":
+    unittest.main(argv=sys.argv[:1], verbosity=2)
