@@ -11,7 +11,7 @@ cd "$(dirname "$0")/.."
 as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'ok installed'; }
 missing=()
-for package in cmake g++ make python3 libgtest-dev valgrind clang libclang-rt-14-dev \
+for package in cmake g++ make dpkg-dev python3 libgtest-dev valgrind clang libclang-rt-14-dev \
     g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32:i386; do
     installed "$package" || missing+=("$package")
 done
