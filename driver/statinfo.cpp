@@ -10,7 +10,7 @@
 #include <cstring>
 
 #include "platform/platform.h"
-#include "stats/inspect.h"
+#include "stats/examine.h"
 
 namespace {
 

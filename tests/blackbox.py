@@ -1,16 +1,16 @@
 #!/usr/bin/env python3
-"""Black-box tests: run the built converter in a temporary directory and
+"""Black-box tests: run the built programs in a temporary directory and
 compare standard output, standard error, exit status and every file left.
 
   blackbox.py --converter CMD [--faulty CMD] [--statinfo CMD] [--windows --holder CMD]
               [unittest args]
 
 Commands are command lines with absolute paths ("wine /x/statconv.exe").
---faulty names the build whose I/O calls can be made to fail
-(STATCONV_FAULT=call:N); --statinfo, the inspecting program. --windows runs the Windows program's cases: lines
-end in CR LF there, the lock is a sharing mode (taken by the --holder
-program), and what only POSIX systems have (FIFOs, symbolic links, modes,
-flock) is skipped.
+--faulty names the converter's build whose I/O calls can be made to fail
+(STATCONV_FAULT=call:N); --statinfo, the examining program. --windows runs
+the Windows programs' cases: lines end in CR LF there, the lock is a sharing
+mode (taken by the --holder program), and what only POSIX systems have
+(FIFOs, symbolic links, modes, flock, signals) is skipped.
 """
 import argparse
 import fcntl

@@ -1,4 +1,4 @@
-// Inspection of statistics files for the operator: what a file is, whether
+// Examination of statistics files for the operator: what a file is, whether
 // it is consistent, and whether a converted file holds exactly the data of
 // the version 1 file kept beside it. Each function prints one line about the
 // file to standard output and reads with fixed memory, a record at a time.

@@ -1,4 +1,4 @@
-#include "stats/inspect.h"
+#include "stats/examine.h"
 
 #include <cinttypes>
 #include <cstddef>
