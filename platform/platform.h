@@ -19,6 +19,11 @@ namespace platform {
 //   Windows: _fsopen with _SH_DENYRW.
 std::FILE* open_exclusive_read(const char* name);
 
+// Opens `name`, a regular file, for binary reading without holding it, so
+// that reading never keeps a converter off the file. Never blocks on a FIFO
+// or device. Symbolic links are followed.
+std::FILE* open_read(const char* name);
+
 // Creates `name`, or takes over a leftover regular file of that name, for
 // binary update, holds it for exclusive use, and only then truncates it.
 // Never follows a symbolic link. On POSIX the file is created with mode 0600

@@ -26,14 +26,11 @@ int give_up(int fd, const char* created) {
     return -1;
 }
 
-// Opens `name` without following a final symbolic link and without blocking
-// on a FIFO or device, makes sure it is a regular file, and takes flock's
-// exclusive lock without waiting. The name must still refer to the locked
-// file: a converter that lost a race for it must not go on with a file that
-// has since been renamed away. With O_EXCL in `flags` the file is new, and
-// is removed again if it cannot be held. Returns the descriptor or -1.
-int open_locked(const char* name, int flags, struct stat* st) {
-    int fd = open(name, flags | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600);
+// Opens `name` without blocking on a FIFO or device and makes sure it is a
+// regular file; with O_EXCL in `flags` the file is new, and is removed again
+// if it cannot be used. Returns the descriptor or -1.
+int open_regular(const char* name, int flags, struct stat* st) {
+    int fd = open(name, flags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600);
     if (fd < 0) return -1;
     const char* created = (flags & O_EXCL) != 0 ? name : nullptr;
     if (fstat(fd, st) != 0) return give_up(fd, created);
@@ -41,6 +38,24 @@ int open_locked(const char* name, int flags, struct stat* st) {
         errno = S_ISDIR(st->st_mode) ? EISDIR : EINVAL;
         return give_up(fd, created);
     }
+    return fd;
+}
+
+int clear_nonblocking(int fd) {
+    int flags = fcntl(fd, F_GETFL);
+    return flags != -1 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
+}
+
+// Opens `name`, a regular file, without following a final symbolic link,
+// and takes flock's exclusive lock without waiting. The name must still
+// refer to the locked file: a converter that lost a race for it must not go
+// on with a file that has since been renamed away. With O_EXCL in `flags`
+// the file is new, and is removed again if it cannot be held. Returns the
+// descriptor or -1.
+int open_locked(const char* name, int flags, struct stat* st) {
+    int fd = open_regular(name, flags | O_NOFOLLOW, st);
+    if (fd < 0) return -1;
+    const char* created = (flags & O_EXCL) != 0 ? name : nullptr;
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) return give_up(fd, created);
     struct stat now;
     if (lstat(name, &now) != 0) return give_up(fd, created);
@@ -48,7 +63,7 @@ int open_locked(const char* name, int flags, struct stat* st) {
         errno = EBUSY;
         return give_up(fd, nullptr); // the name is another file now: not ours to remove
     }
-    if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) return give_up(fd, created);
+    if (!clear_nonblocking(fd)) return give_up(fd, created);
     return fd;
 }
 
@@ -76,6 +91,15 @@ std::FILE* open_exclusive_read(const char* name) {
     int fd = open_locked(name, O_RDONLY, &st);
     if (fd < 0) return nullptr;
     std::FILE* stream = stream_on(fd, "rb");
+    if (stream == nullptr) give_up(fd, nullptr);
+    return stream;
+}
+
+std::FILE* open_read(const char* name) {
+    struct stat st;
+    int fd = open_regular(name, O_RDONLY, &st);
+    if (fd < 0) return nullptr;
+    std::FILE* stream = clear_nonblocking(fd) ? stream_on(fd, "rb") : nullptr;
     if (stream == nullptr) give_up(fd, nullptr);
     return stream;
 }

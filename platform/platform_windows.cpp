@@ -18,8 +18,10 @@ int _dowildcard = -1;
 
 namespace platform {
 
-std::FILE* open_exclusive_read(const char* name) {
-    std::FILE* stream = _fsopen(name, "rb", _SH_DENYRW);
+namespace {
+
+std::FILE* open_regular(const char* name, int sharing) {
+    std::FILE* stream = _fsopen(name, "rb", sharing);
     if (stream == nullptr) return nullptr;
     struct _stati64 st;
     if (_fstati64(_fileno(stream), &st) != 0 || (st.st_mode & _S_IFMT) != _S_IFREG) {
@@ -27,6 +29,16 @@ std::FILE* open_exclusive_read(const char* name) {
         return nullptr;
     }
     return stream;
+}
+
+} // namespace
+
+std::FILE* open_exclusive_read(const char* name) {
+    return open_regular(name, _SH_DENYRW);
+}
+
+std::FILE* open_read(const char* name) {
+    return open_regular(name, _SH_DENYNO);
 }
 
 // A file held by another process cannot be opened under _SH_DENYRW, and the

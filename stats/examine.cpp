@@ -32,7 +32,7 @@ State read_state(std::FILE* in, Header& header, long long& size) {
 }
 
 State peek(const char* name, Header& header, long long& size) {
-    Stream in(std::fopen(name, "rb"));
+    Stream in(platform::open_read(name));
     return read_state(in.get(), header, size);
 }
 
@@ -158,7 +158,7 @@ int verify_records(std::FILE* in_new, std::FILE* in_old, const char* name, const
 int describe_file(const char* name) {
     Header header;
     long long size = 0;
-    Stream in(std::fopen(name, "rb"));
+    Stream in(platform::open_read(name));
     switch (read_state(in.get(), header, size)) {
     case State::cannot_open:
         return describe_missing(name);
@@ -184,8 +184,8 @@ int verify_file(const char* name) {
     }
     Header new_header, old_header;
     long long new_size = 0, old_size = 0;
-    Stream in_new(std::fopen(name, "rb"));
-    Stream in_old(std::fopen(old_name, "rb"));
+    Stream in_new(platform::open_read(name));
+    Stream in_old(platform::open_read(old_name));
     if (read_state(in_new.get(), new_header, new_size) != State::version_2) {
         std::printf("%s: not a version 2 statistics file\n", name);
         return 0;
@@ -206,7 +206,7 @@ int verify_file(const char* name) {
         return 0;
     }
     if (std::memcmp(new_header.header_tail, old_header.header_tail,
-                    sizeof old_header.header_tail)) {
+                    sizeof old_header.header_tail) != 0) {
         std::printf("%s: header_tail differs from %s\n", name, old_name);
         return 0;
     }
