@@ -1,6 +1,6 @@
-// The runtime layer on POSIX systems: flock(2) for exclusive use,
-// renameat2(RENAME_NOREPLACE) for renames that never replace, glob(3) for
-// wildcard arguments.
+// The runtime layer on Linux: POSIX calls, with flock(2) for exclusive use,
+// renameat2(RENAME_NOREPLACE) for renames that never replace,
+// sync_file_range(2) to start writeback, and glob(3) for wildcard arguments.
 #include "platform/platform.h"
 
 #include <cerrno>

@@ -1,5 +1,6 @@
 #include "stats/examine.h"
 
+#include <cerrno>
 #include <cinttypes>
 #include <cstddef>
 #include <cstdint>
@@ -46,8 +47,8 @@ std::int64_t version_2_records(long long size) {
     return (size - header_size) / v2_record_size;
 }
 
-// A missing NAME is most likely a conversion cut off between its two
-// renames: NAME.old holds the version 1 data, NAME.new the finished copy.
+// A NAME that does not exist may be a conversion cut off between its two
+// renames: NAME.old holding the version 1 data, NAME.new the finished copy.
 int describe_missing(const char* name) {
     char old_name[name_buffer_size], new_name[name_buffer_size];
     Header old_header, new_header;
@@ -159,9 +160,12 @@ int describe_file(const char* name) {
     Header header;
     long long size = 0;
     Stream in(platform::open_read(name));
+    bool missing = in.get() == nullptr && errno == ENOENT;
     switch (read_state(in.get(), header, size)) {
     case State::cannot_open:
-        return describe_missing(name);
+        if (missing) return describe_missing(name);
+        std::printf("%s: cannot open\n", name);
+        return 0;
     case State::too_short:
         std::printf("%s: too short for a header\n", name);
         return 0;

@@ -473,6 +473,8 @@ class StatInfo(ConverterTest):
              f"x.new is version 2 and whole); {complete}\n", 1),
             ("cut off while building", {"x.old": v1, "x.new": converted(v1)[:500]}, ["x"],
              "x: cannot open\n", 1),
+            ("there, but not readable", {"x": Dir, "x.old": v1, "x.new": converted(v1)}, ["x"],
+             "x: cannot open\n", 1),
         ] + ([] if OPTIONS.windows else [
             ("a FIFO, never waited on", {"x": Fifo}, ["x"], "x: cannot open\n", 1),
         ]))
