@@ -108,7 +108,15 @@ std::FILE* create_exclusive(const char* name, std::FILE* original) {
     struct stat from, st;
     if (fstat(fileno(original), &from) != 0) return nullptr;
     int fd = open_locked(name, O_RDWR | O_CREAT | O_EXCL, &st);
-    if (fd < 0 && errno == EEXIST) fd = open_locked(name, O_RDWR, &st); // left by a cut-off run
+    if (fd < 0 && errno == EEXIST) {
+        // Left by a cut-off run. A file with other names too is not such a
+        // leftover: emptying it would destroy data under those names.
+        fd = open_locked(name, O_RDWR, &st);
+        if (fd >= 0 && st.st_nlink != 1) {
+            errno = EMLINK;
+            fd = give_up(fd, nullptr);
+        }
+    }
     if (fd < 0) return nullptr;
     if (ftruncate(fd, 0) == 0 && carry_permissions(fd, from)) {
         std::FILE* stream = stream_on(fd, "w+b");

@@ -55,6 +55,10 @@ class Link(str):
     """A symbolic link to the given target, in a table of files."""
 
 
+class HardLink(str):
+    """Another name for the given file, in a table of files."""
+
+
 class Data(bytes):
     """File contents that print short in a failed comparison."""
 
@@ -72,6 +76,8 @@ def lay_out(root, files):
             os.mkfifo(path)
         elif isinstance(what, Link):
             os.symlink(what, path)
+        elif isinstance(what, HardLink):
+            os.link(root / what, path)
         else:
             path.write_bytes(what)
 
@@ -165,6 +171,8 @@ class Refusals(ConverterTest):
                 ("fifo", {"x": Fifo}, "x", "Cannot open x\n"),
                 ("symbolic link", {"x": Link("real"), "real": version_1(2)}, "x", "Cannot open x\n"),
                 ("new is a link", {"x": version_1(2), "x.new": Link("victim"), "victim": b"keep"},
+                 "x", "Cannot create x.new\n"),
+                ("new is a hard link", {"x": version_1(2), "victim": b"keep", "x.new": HardLink("victim")},
                  "x", "Cannot create x.new\n"),
             ]
         rows += [("new is a directory", {"x": version_1(2), "x.new": Dir}, "x",
