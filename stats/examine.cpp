@@ -37,16 +37,6 @@ State peek(const char* name, Header& header, long long& size) {
     return read_state(in.get(), header, size);
 }
 
-// A version 2 file is whole when it is 32 + 264 x n bytes long and its
-// header says so.
-bool whole_version_2(const Header& header, long long size) {
-    return (size - header_size) % v2_record_size == 0 && load_file_length(header) == size;
-}
-
-std::int64_t version_2_records(long long size) {
-    return (size - header_size) / v2_record_size;
-}
-
 // A NAME that does not exist may be a conversion cut off between its two
 // renames: NAME.old holding the version 1 data, NAME.new the finished copy.
 int describe_missing(const char* name) {
@@ -96,7 +86,7 @@ int describe_version_2(const char* name, const Header& header, long long size) {
         return 0;
     }
     std::printf("%s: version 2, %" PRId64 " records, %" PRId64 " bytes, header length agrees\n",
-                name, version_2_records(size), length);
+                name, static_cast<std::int64_t>(version_2_records(size)), length);
     return 1;
 }
 

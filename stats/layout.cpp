@@ -44,4 +44,12 @@ long long version_2_length(long long records) {
     return header_size + v2_record_size * records;
 }
 
+long long version_2_records(long long size) {
+    return (size - header_size) / v2_record_size;
+}
+
+bool whole_version_2(const Header& header, long long size) {
+    return (size - header_size) % v2_record_size == 0 && load_file_length(header) == size;
+}
+
 } // namespace stats

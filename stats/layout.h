@@ -75,4 +75,11 @@ long long whole_records(long long size);
 // The length of the version 2 file that `records` records convert into.
 long long version_2_length(long long records);
 
+// Whole version 2 records in a file of `size` bytes.
+long long version_2_records(long long size);
+
+// A version 2 file is whole when it is 32 + 264 x n bytes long and its
+// `file_length` says so.
+bool whole_version_2(const Header& header, long long size);
+
 } // namespace stats
