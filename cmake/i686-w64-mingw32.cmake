@@ -1,16 +1,7 @@
-# Cross-builds the 32-bit Windows console program with Debian's mingw-w64
-# (packages g++-mingw-w64-i686 and binutils-mingw-w64-i686).
-set(CMAKE_SYSTEM_NAME Windows)
+# Cross-builds the 32-bit Windows console programs with Debian's mingw-w64
+# (packages g++-mingw-w64-i686 and binutils-mingw-w64-i686). Tests run them
+# under the 32-bit Wine (wine, wine32).
+set(STATCONV_MINGW_TRIPLET i686-w64-mingw32)
 set(CMAKE_SYSTEM_PROCESSOR i686)
-
-set(CMAKE_CXX_COMPILER i686-w64-mingw32-g++-win32)
-set(CMAKE_C_COMPILER i686-w64-mingw32-gcc-win32)
-set(CMAKE_RC_COMPILER i686-w64-mingw32-windres)
-
-set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-
-# Tests run the Windows programs under Wine.
 set(CMAKE_CROSSCOMPILING_EMULATOR wine)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64.cmake)

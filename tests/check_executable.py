@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
-"""Checks the Windows executable's headers: a 32-bit i386 console program
-that imports from KERNEL32.dll and msvcrt.dll alone, with a version record
-whose fixed part and strings give the expected file and product versions.
+"""Checks the Windows executable's headers: a console program for the
+expected machine (i386 unless x86-64 is named) that imports from
+KERNEL32.dll and msvcrt.dll alone, with a version record whose fixed part
+and strings give the expected file and product versions.
 
-  check_executable.py statconv.exe FILE_VERSION PRODUCT_VERSION
+  check_executable.py statconv.exe FILE_VERSION PRODUCT_VERSION [i686|x86_64]
 """
 import struct
 import sys
@@ -34,7 +35,8 @@ def offset_of(data, pe, rva):
 
 def imported_dlls(data, pe):
     optional = pe + 24
-    table = offset_of(data, pe, u32(data, optional + 96 + 8))  # data directory 1: imports
+    directories = optional + (112 if u16(data, optional) == 0x20B else 96)  # PE32+ or PE32
+    table = offset_of(data, pe, u32(data, directories + 8))  # data directory 1: imports
     names = []
     while u32(data, table + 12):
         name = offset_of(data, pe, u32(data, table + 12))
@@ -61,7 +63,11 @@ def fixed_versions(data):
     return dotted(u32(data, at + 8), u32(data, at + 12)), dotted(u32(data, at + 16), u32(data, at + 20))
 
 
-def main(path, file_version, product_version):
+MACHINES = {"i686": (0x14C, 0x10B), "x86_64": (0x8664, 0x20B)}  # machine, PE32 or PE32+
+
+
+def main(path, file_version, product_version, processor="i686"):
+    machine, optional_magic = MACHINES[processor]
     data = open(path, "rb").read()
     pe = u32(data, 0x3C)
     found = {
@@ -75,8 +81,8 @@ def main(path, file_version, product_version):
     }
     wanted = {
         "signature": b"PE\0\0",
-        "machine": hex(0x14C),  # i386
-        "optional header": hex(0x10B),  # PE32
+        "machine": hex(machine),
+        "optional header": hex(optional_magic),
         "subsystem": 3,  # Windows console
         "imports": ["kernel32.dll", "msvcrt.dll"],
         "fixed versions": (file_version, product_version),
@@ -92,6 +98,6 @@ def main(path, file_version, product_version):
 
 
 if __name__ == "__main__":
-    if len(sys.argv) != 4:
+    if len(sys.argv) not in (4, 5):
         sys.exit(__doc__)
     sys.exit(main(*sys.argv[1:]))
