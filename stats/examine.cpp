@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cinttypes>
+#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -30,6 +31,14 @@ State read_state(std::FILE* in, Header& header, long long& size) {
         break;
     }
     return State::version_1;
+}
+
+[[gnu::format(printf, 3, 4)]] Match found(Finding& finding, Match match, const char* format, ...) {
+    std::va_list args;
+    va_start(args, format);
+    std::vsnprintf(finding.text, sizeof finding.text, format, args);
+    va_end(args);
+    return match;
 }
 
 State peek(const char* name, Header& header, long long& size) {
@@ -121,27 +130,22 @@ const char* nonzero_added_field(const RecordV2& record) {
 }
 
 // Compares the records of both files one at a time.
-int verify_records(std::FILE* in_new, std::FILE* in_old, const char* name, const char* old_name,
-                   std::int64_t records) {
+Match compare_records(std::FILE* v2, std::FILE* v1, const char* v1_name, std::int64_t records,
+                      Finding& finding) {
     RecordV1 old_record;
     RecordV2 new_record;
     for (std::int64_t r = 1; r <= records; r++) {
-        if (std::fread(&new_record, sizeof new_record, 1, in_new) != 1 ||
-            std::fread(&old_record, sizeof old_record, 1, in_old) != 1) {
-            std::printf("%s: cannot read record %" PRId64 "\n", name, r);
-            return 0;
-        }
-        if (const char* field = carried_difference(old_record, new_record)) {
-            std::printf("%s: record %" PRId64 ", %s differs from %s\n", name, r, field, old_name);
-            return 0;
-        }
-        if (const char* field = nonzero_added_field(new_record)) {
-            std::printf("%s: record %" PRId64 ", %s is not zero\n", name, r, field);
-            return 0;
-        }
+        if (std::fread(&new_record, sizeof new_record, 1, v2) != 1 ||
+            std::fread(&old_record, sizeof old_record, 1, v1) != 1)
+            return found(finding, Match::differs, "cannot read record %" PRId64, r);
+        if (const char* field = carried_difference(old_record, new_record))
+            return found(finding, Match::differs, "record %" PRId64 ", %s differs from %s", r,
+                         field, v1_name);
+        if (const char* field = nonzero_added_field(new_record))
+            return found(finding, Match::differs, "record %" PRId64 ", %s is not zero", r, field);
     }
-    std::printf("%s: verified %" PRId64 " records against %s\n", name, records, old_name);
-    return 1;
+    return found(finding, Match::exact, "verified %" PRId64 " records against %s", records,
+                 v1_name);
 }
 
 } // namespace
@@ -170,41 +174,51 @@ int describe_file(const char* name) {
     return describe_version_2(name, header, size);
 }
 
+Match compare_conversion(std::FILE* v2, std::FILE* v1, const char* v1_name, Finding& finding) {
+    Header new_header, old_header;
+    long long new_size = 0, old_size = 0;
+    switch (read_state(v2, new_header, new_size)) {
+    case State::cannot_open:
+        return found(finding, Match::v2_unusable, "cannot open");
+    case State::version_2:
+        break;
+    default:
+        return found(finding, Match::v2_unusable, "not a version 2 statistics file");
+    }
+    switch (read_state(v1, old_header, old_size)) {
+    case State::cannot_open:
+        return found(finding, Match::v1_unusable, "cannot open %s", v1_name);
+    case State::version_1:
+        break;
+    default:
+        return found(finding, Match::v1_unusable, "%s is not a version 1 statistics file", v1_name);
+    }
+    std::int64_t records = version_2_records(new_size), old_records = whole_records(old_size);
+    if (!whole_version_2(new_header, new_size))
+        return found(finding, Match::differs,
+                     "file_length is %" PRIu32 ", the file is %" PRId64 " bytes",
+                     load_file_length(new_header), static_cast<std::int64_t>(new_size));
+    if (records != old_records)
+        return found(finding, Match::differs, "%" PRId64 " records, %s has %" PRId64, records,
+                     v1_name, old_records);
+    if (std::memcmp(new_header.header_tail, old_header.header_tail,
+                    sizeof old_header.header_tail) != 0)
+        return found(finding, Match::differs, "header_tail differs from %s", v1_name);
+    return compare_records(v2, v1, v1_name, records, finding);
+}
+
 int verify_file(const char* name) {
     char old_name[name_buffer_size];
     if (!derive_name(old_name, name, ".old")) {
         std::printf("%s: cannot open\n", name);
         return 0;
     }
-    Header new_header, old_header;
-    long long new_size = 0, old_size = 0;
     Stream in_new(platform::open_read(name));
     Stream in_old(platform::open_read(old_name));
-    if (read_state(in_new.get(), new_header, new_size) != State::version_2) {
-        std::printf("%s: not a version 2 statistics file\n", name);
-        return 0;
-    }
-    if (read_state(in_old.get(), old_header, old_size) != State::version_1) {
-        std::printf("%s: %s is not a version 1 statistics file\n", name, old_name);
-        return 0;
-    }
-    std::int64_t records = version_2_records(new_size), old_records = whole_records(old_size);
-    if (!whole_version_2(new_header, new_size)) {
-        std::printf("%s: file_length is %" PRIu32 ", the file is %" PRId64 " bytes\n", name,
-                    load_file_length(new_header), static_cast<std::int64_t>(new_size));
-        return 0;
-    }
-    if (records != old_records) {
-        std::printf("%s: %" PRId64 " records, %s has %" PRId64 "\n", name, records, old_name,
-                    old_records);
-        return 0;
-    }
-    if (std::memcmp(new_header.header_tail, old_header.header_tail,
-                    sizeof old_header.header_tail) != 0) {
-        std::printf("%s: header_tail differs from %s\n", name, old_name);
-        return 0;
-    }
-    return verify_records(in_new.get(), in_old.get(), name, old_name, records);
+    Finding finding;
+    Match match = compare_conversion(in_new.get(), in_old.get(), old_name, finding);
+    std::printf("%s: %s\n", name, finding.text);
+    return match == Match::exact;
 }
 
 } // namespace stats

@@ -4,7 +4,33 @@
 // file to standard output and reads with fixed memory, a record at a time.
 #pragma once
 
+#include <cstdio>
+
 namespace stats {
+
+// How a version 2 file stands against the version 1 file it should be the
+// conversion of.
+enum class Match {
+    exact,       // it is exactly that conversion
+    v2_unusable, // the version 2 file cannot be read, or is not version 2
+    v1_unusable, // the version 1 file cannot be read, or is not version 1
+    differs,     // both are what they should be, but the data differs
+};
+
+// What a comparison found, in a few words for a message: "verified 4
+// records against x.old", "record 3, block_1 differs from x.old",
+// "cannot open x.old", ...
+struct Finding {
+    char text[1200];
+};
+
+// Compares the version 2 file open on `v2` with the version 1 file open on
+// `v1` (either null if it did not open), both read from their start, under
+// the conversion's mapping: header bytes other than `version` and
+// `file_length` equal, the same number of whole records, `file_length`
+// right, and in every record `lead_word` and both blocks equal and
+// `added_a` and `added_b` zero. Reads a record at a time.
+Match compare_conversion(std::FILE* v2, std::FILE* v1, const char* v1_name, Finding& finding);
 
 // Prints NAME's version, record count and state:
 //   NAME: version 1, N records[, T trailing bytes (a conversion drops them)]
@@ -17,13 +43,11 @@ namespace stats {
 // file in a consistent state (trailing bytes are only a warning), else 0.
 int describe_file(const char* name);
 
-// Checks a converted NAME against NAME.old under the conversion's mapping:
-// header bytes other than `version` and `file_length` equal, the same number
-// of whole records, `file_length` right, and in every record `lead_word` and
-// both blocks equal and `added_a` and `added_b` zero. Prints
+// Checks a converted NAME against NAME.old (compare_conversion). Prints
 //   NAME: verified N records against NAME.old
-// or the first difference (the header field, or the record counting from 1
-// and its field). Returns 1 when verified, else 0.
+// or what stands in the way: the first difference (the header field, or the
+// record counting from 1 and its field), or a file that cannot be opened or
+// is not of its version. Returns 1 when verified, else 0.
 int verify_file(const char* name);
 
 } // namespace stats

@@ -505,7 +505,8 @@ class StatInfo(ConverterTest):
              "x: file_length is 900, the file is 1088 bytes\n", 1),
             ("a record short", good, data + version_1(1)[32:], "x: 4 records, x.old has 5\n", 1),
             ("not converted", data, data, "x: not a version 2 statistics file\n", 1),
-            ("no old file", good, None, "x: x.old is not a version 1 statistics file\n", 1),
+            ("no old file", good, None, "x: cannot open x.old\n", 1),
+            ("old file foreign", good, b"STAT" + data[4:], "x: x.old is not a version 1 statistics file\n", 1),
         ]
         self.check_statinfo([(label, {"x": new, **({"x.old": old} if old else {})}, ["--verify", "x"],
                               stdout, status) for label, new, old, stdout, status in rows])
