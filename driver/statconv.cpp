@@ -32,8 +32,7 @@ int main(int argc, char** argv) {
         for (const char* name : builtin_files)
             convert_announced(name, &last_result);
     } else {
-        for (int i = 1; i < argc; i++)
-            platform::for_each_file_name(argv[i], convert_announced, &last_result);
+        platform::for_each_file_name(argc - 1, argv + 1, convert_announced, &last_result);
     }
     return last_result;
 }

@@ -8,6 +8,8 @@
 // 2 for a usage error: the ordinary convention, unlike statconv's.
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "platform/platform.h"
 #include "stats/examine.h"
@@ -25,10 +27,21 @@ constexpr const char* usage_text =
 struct Run {
     int (*check)(const char* name);
     int all_good;
+    std::vector<std::string> originals; // missing files described in place of NAME.new or NAME.old
 };
 
+// A NAME.new or NAME.old whose NAME is missing stands for NAME, described
+// once: a pattern lists only the files that exist, and NAME is the one that
+// tells whether a conversion was cut off.
 void check_file(const char* name, void* context) {
     Run* run = static_cast<Run*>(context);
+    char original[stats::name_buffer_size];
+    if (run->check == stats::describe_file && stats::missing_original(name, original)) {
+        for (const std::string& done : run->originals)
+            if (done == original) return;
+        run->originals.emplace_back(original);
+        name = original;
+    }
     if (!run->check(name)) run->all_good = 0;
 }
 
@@ -40,7 +53,7 @@ int usage_error(const char* problem, const char* argument) {
 } // namespace
 
 int main(int argc, char** argv) {
-    Run run{stats::describe_file, 1};
+    Run run{stats::describe_file, 1, {}};
     int first = 1;
     for (; first < argc && argv[first][0] == '-'; first++) {
         if (std::strcmp(argv[first], "--") == 0) {
@@ -56,7 +69,10 @@ int main(int argc, char** argv) {
         run.check = stats::verify_file;
     }
     if (first == argc) return usage_error("no file given", "");
-    for (int i = first; i < argc; i++)
-        platform::for_each_file_name(argv[i], check_file, &run);
+    platform::for_each_file_name(argc - first, argv + first, check_file, &run);
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        std::fputs("statinfo: cannot write the report\n", stderr);
+        return 1;
+    }
     return run.all_good ? 0 : 1;
 }

@@ -2,7 +2,7 @@
 //
 // Everything else (reading, writing, seeking and closing streams) is plain
 // standard C stdio and is used directly. This layer has one implementation
-// for POSIX systems (platform_posix.cpp) and one for the Windows C runtime,
+// for Linux (platform_linux.cpp) and one for the Windows C runtime,
 // msvcrt.dll (platform_windows.cpp). Every operation reports 1 for success
 // and 0 for failure, or a null stream, and leaves errno as the system set it.
 #pragma once
@@ -14,8 +14,10 @@ namespace platform {
 // Opens `name`, a regular file, for binary reading and holds it for
 // exclusive use. Fails (returns null) when the file is missing, is not a
 // regular file, is a symbolic link, or is held by another converter.
-//   POSIX:   flock(LOCK_EX|LOCK_NB), and the name must still refer to the
-//            file that was locked. FIFOs and devices are never blocked on.
+//   Linux:   flock(LOCK_EX|LOCK_NB) (the shared lock on NFS, which refuses
+//            the exclusive one on a file open for reading), and the name
+//            must still refer to the file that was locked. FIFOs and
+//            devices are never blocked on.
 //   Windows: _fsopen with _SH_DENYRW.
 std::FILE* open_exclusive_read(const char* name);
 
@@ -24,12 +26,15 @@ std::FILE* open_exclusive_read(const char* name);
 // or device. Symbolic links are followed.
 std::FILE* open_read(const char* name);
 
-// Creates `name`, or takes over a leftover regular file of that name, for
-// binary update, holds it for exclusive use, and only then truncates it.
-// Never follows a symbolic link. On POSIX the file is created with mode 0600
-// and then given the permission bits of `original` (and its owner and group
-// where the process may set them), so the data is never readable by more
-// people than before.
+// Creates `name` afresh for binary update and holds it for exclusive use.
+// An existing `name` is removed first only when it is a copy that a cut-off
+// conversion left: a regular file with no other names, the converter's own,
+// empty or beginning with "StAt" "Ver2". Anything else there (a symbolic
+// link, a file with other names, another user's file, a file of other data)
+// fails the call and is left exactly as it was. On Linux the file is created
+// with mode 0600 and then given the permission bits of `original` (and its
+// owner and group where the process may set them), so the data is never
+// readable by more people than before.
 std::FILE* create_exclusive(const char* name, std::FILE* original);
 
 // The size of the file open on `stream`, in bytes, even past 2 GiB.
@@ -45,7 +50,12 @@ int start_writeback(std::FILE* stream);
 int sync_to_storage(std::FILE* stream);
 
 // Renames `from` to `to`, failing rather than replacing an existing `to`.
+// An existing `to` that is another name of `from` (left by a rename cut off
+// between its link and its unlink) is no obstacle: `from` is unlinked.
 int rename_no_replace(const char* from, const char* to);
+
+// Whether `a` and `b` are two names of one file.
+int same_file(const char* a, const char* b);
 
 int remove_file(const char* name);
 
@@ -53,7 +63,7 @@ int remove_file(const char* name);
 int sync_directory_of(const char* name);
 
 // Whether a file held by open_exclusive_read may be renamed while it is
-// open. Where it may (POSIX), the input stays held until it has been moved
+// open. Where it may (Linux), the input stays held until it has been moved
 // aside, so that no other converter can take it between close and rename.
 #ifdef _WIN32
 inline constexpr bool rename_while_open = false;
@@ -70,14 +80,19 @@ inline constexpr const char* rename_command = "mv --";
 #endif
 void print_quoted(std::FILE* out, const char* name);
 
-// Calls `visit` for each file name that the command-line argument `arg`
-// stands for, in order.
-//   POSIX:   an argument containing '*' or '?' is expanded to the matching
-//            names, sorted; a pattern that matches nothing is passed on as
-//            typed. Any other argument is passed on untouched.
-//   Windows: the runtime's start-up has already expanded patterns, so `arg`
-//            is passed on as it stands.
-void for_each_file_name(const char* arg, void (*visit)(const char* name, void* context),
+// Calls `visit` for each file name that the `count` command-line arguments
+// `args` stand for, in order. Every argument is expanded before the first
+// name is visited, so a pattern never picks up a file (NAME.old) that the
+// work on an earlier name made.
+//   Linux:   '*' and '?' in the last part of an argument are wildcards
+//            (every other byte, brackets and backslashes too, stands for
+//            itself); the argument stands for the matching entries of its
+//            directory, sorted, a name beginning with a dot only where the
+//            pattern does too. A pattern that matches nothing is passed on
+//            as typed.
+//   Windows: the runtime's start-up has already expanded patterns the same
+//            way, so the arguments are passed on as they stand.
+void for_each_file_name(int count, char** args, void (*visit)(const char* name, void* context),
                         void* context);
 
 } // namespace platform

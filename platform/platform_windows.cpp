@@ -81,9 +81,16 @@ void print_quoted(std::FILE* out, const char* name) {
     std::fprintf(out, "\"%s\"", name);
 }
 
-void for_each_file_name(const char* arg, void (*visit)(const char* name, void* context),
+// Never: msvcrt's rename is a single step, so no cut-off rename leaves a
+// file under two names.
+int same_file(const char* /*a*/, const char* /*b*/) {
+    return 0;
+}
+
+void for_each_file_name(int count, char** args, void (*visit)(const char* name, void* context),
                         void* context) {
-    visit(arg, context);
+    for (int i = 0; i < count; i++)
+        visit(args[i], context);
 }
 
 } // namespace platform

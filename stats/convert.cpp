@@ -53,15 +53,18 @@ int write_record(std::FILE* out, const RecordV2& record, int* count) {
 }
 
 // Streams every whole version 1 record through the upgrade, one at a time,
-// until the end of the input. The trailing bytes of an incomplete last
-// record are dropped. A read error ends the loop as a failure; so do a failed
-// write and a file that grew past what the format can hold.
+// until the end of the input, then hands the last of them to the system. The
+// trailing bytes of an incomplete last record are dropped. A read error ends
+// the loop as a failure; so do a failed write (of a record, or of the last
+// buffer of them: a disk that fills there is no different) and a file that
+// grew past what the format can hold.
 int copy_records(std::FILE* in, std::FILE* out, const char* name, const char* new_name,
                  int* count) {
     RecordV1 old_record;
     RecordV2 new_record;
     *count = 0;
-    while (!std::feof(in)) {
+    int written = 1;
+    while (written && !std::feof(in)) {
         if (std::fread(&old_record, sizeof old_record, 1, in) != 1) {
             if (!std::ferror(in)) continue;
             report_error("Failed to read record from %s\n", name);
@@ -72,12 +75,11 @@ int copy_records(std::FILE* in, std::FILE* out, const char* name, const char* ne
             return 0;
         }
         upgrade_record(old_record, new_record);
-        if (!write_record(out, new_record, count)) {
-            report_error("Failed to write new record to %s\n", new_name);
-            return 0;
-        }
+        written = write_record(out, new_record, count);
     }
-    return 1;
+    if (written && std::fflush(out) == 0) return 1;
+    report_error("Failed to write new record to %s\n", new_name);
+    return 0;
 }
 
 // Stores the finished file's length, its position after the last record, in
@@ -118,8 +120,9 @@ int swap_in(const char* name, const char* old_name, const char* new_name) {
         return 0;
     }
     if (!platform::rename_no_replace(new_name, name)) {
-        platform::rename_no_replace(old_name, name);
         report_error("Cannot rename %s to %s\n", new_name, name);
+        if (!platform::rename_no_replace(old_name, name))
+            report_error("Cannot rename %s to %s\n", old_name, name);
         return 0;
     }
     platform::sync_directory_of(name);

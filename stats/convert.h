@@ -10,8 +10,9 @@
 //      whose conversion would not fit the format's 32-bit length is refused
 //      here, and nothing has been created.
 //
-//   3. It creates NAME.new (or takes over one left by a run that was cut
-//      off), holds it for exclusive use, and streams every whole version 1
+//   3. It creates NAME.new afresh (removing first a copy that a cut-off run
+//      left there, and refusing anything else in its place), holds it for
+//      exclusive use, and streams every whole version 1
 //      record through the upgrade into it. Trailing bytes of an incomplete
 //      last record are dropped. It then stores the file's length in the
 //      header, puts the data on stable storage, and closes the file. Any
@@ -26,12 +27,38 @@
 //
 // So at every moment the complete version 1 data is under NAME or NAME.old,
 // and a version 2 file appears under NAME or NAME.new only once it is whole
-// and on storage. Where the system allows (POSIX), NAME stays held until it
+// and on storage. Where the system allows (Linux), NAME stays held until it
 // has been moved aside, so no second converter can slip in between.
 //
-// Messages go to standard error, one per refusal or failure; only a failed
-// header write, seek, flush, sync or close of NAME.new is silent. Memory is fixed:
-// one header, one record of each version and two name buffers.
+// Memory is fixed: one header, one record of each version, two name buffers
+// and two streams with 32 KiB buffers, all on the stack (under 80 KiB).
+//
+// What it says, on standard error, in the order it can happen. The README's
+// and the man page's tables follow this list.
+//
+//   "%s is too long a name to convert\n"   NAME; over 1023 bytes
+//   "Cannot open %s\n"                     NAME; missing, not a regular file,
+//                                          a symbolic link, or held
+//   "Cannot read header"                   no line break; under 32 bytes
+//   "%s is NOT a statistics file\n"        NAME
+//   "%s is already version 2\n"            NAME
+//   "%s is too large to convert\n"         NAME; a copy of 2 GiB or more
+//   "Cannot create %s\n"                   NAME.new; not creatable, or
+//                                          something other than a leftover
+//                                          copy is in the way
+//   "Failed to read record from %s\n"      NAME; the copy is removed
+//   "Failed to write new record to %s\n"   NAME.new; a record, or the last
+//                                          buffer of them; the copy is removed
+//   (nothing)                              the header's write, the position
+//                                          check, the seek back, the header's
+//                                          rewrite, the sync or the close of
+//                                          NAME.new failed; the copy is removed
+//   "Converted %d records\n"               the copy is whole and on storage
+//   "Cannot rename %s to %s\n"             NAME to NAME.old; the copy waits
+//                                          under NAME.new
+//   "Cannot rename %s to %s\n"             NAME.new to NAME; NAME.old is moved
+//                                          back, and if that fails too, a
+//                                          third line names NAME.old and NAME
 #pragma once
 
 namespace stats {

@@ -41,35 +41,66 @@ State read_state(std::FILE* in, Header& header, long long& size) {
     return match;
 }
 
-State peek(const char* name, Header& header, long long& size) {
-    Stream in(platform::open_read(name));
-    return read_state(in.get(), header, size);
+int cannot_open(const char* name) {
+    std::printf("%s: cannot open\n", name);
+    return 0;
+}
+
+// Whether `name` is NAME.new beside a version 1 NAME: the copy a conversion
+// of NAME builds.
+bool is_copy_of_version_1(const char* name) {
+    char base[name_buffer_size];
+    if (!strip_suffix(base, name, ".new")) return false;
+    Stream in(platform::open_read(base));
+    Header header;
+    long long size = 0;
+    return read_state(in.get(), header, size) == State::version_1;
 }
 
 // A NAME that does not exist may be a conversion cut off between its two
 // renames: NAME.old holding the version 1 data, NAME.new the finished copy.
+// The command that completes it is given only when NAME.new is exactly the
+// conversion of NAME.old; otherwise what is wrong is said, and no advice.
 int describe_missing(const char* name) {
     char old_name[name_buffer_size], new_name[name_buffer_size];
-    Header old_header, new_header;
-    long long old_size = 0, new_size = 0;
-    if (derive_name(old_name, name, ".old") && derive_name(new_name, name, ".new") &&
-        peek(old_name, old_header, old_size) == State::version_1 &&
-        peek(new_name, new_header, new_size) == State::version_2 &&
-        whole_version_2(new_header, new_size)) {
+    if (!derive_name(old_name, name, ".old") || !derive_name(new_name, name, ".new"))
+        return cannot_open(name);
+    Stream in_old(platform::open_read(old_name));
+    Stream in_new(platform::open_read(new_name));
+    if (in_old.get() == nullptr || in_new.get() == nullptr) return cannot_open(name);
+    Finding finding;
+    switch (compare_conversion(in_new.get(), in_old.get(), old_name, finding)) {
+    case Match::exact:
         std::printf("%s: missing; a conversion was cut off between its two renames (%s is "
-                    "version 1, %s is version 2 and whole); complete it with: %s ",
+                    "version 1, %s is its exact conversion); complete it with: %s ",
                     name, old_name, new_name, platform::rename_command);
         platform::print_quoted(stdout, new_name);
         std::putchar(' ');
         platform::print_quoted(stdout, name);
         std::putchar('\n');
-    } else {
-        std::printf("%s: cannot open\n", name);
+        return 0;
+    case Match::differs:
+        std::printf("%s: missing; %s is version 1, but %s is not its exact conversion (%s)\n", name,
+                    old_name, new_name, finding.text);
+        return 0;
+    default:
+        return cannot_open(name);
     }
-    return 0;
+}
+
+// The other name of a file left by a rename cut off between its link and
+// its unlink, when `name` has one: NAME.old beside a version 1 NAME.
+int describe_second_name(const char* name) {
+    char old_name[name_buffer_size];
+    if (!derive_name(old_name, name, ".old") || !platform::same_file(name, old_name)) return 0;
+    std::printf("%s: version 1, and %s is another name of it: a conversion was cut off while "
+                "moving it aside; running statconv on it again finishes it\n",
+                name, old_name);
+    return 1;
 }
 
 int describe_version_1(const char* name, long long size) {
+    if (describe_second_name(name)) return 0;
     std::int64_t records = whole_records(size);
     std::int64_t trailing = size - header_size - v1_record_size * records;
     std::printf("%s: version 1, %" PRId64 " records", name, records);
@@ -83,6 +114,12 @@ int describe_version_1(const char* name, long long size) {
 int describe_version_2(const char* name, const Header& header, long long size) {
     std::uint32_t stated = load_file_length(header);
     std::int64_t length = size;
+    if (!whole_version_2(header, size) && is_copy_of_version_1(name)) {
+        std::printf("%s: an unfinished copy, cut off while it was being built; running statconv "
+                    "on the version 1 file again builds it afresh\n",
+                    name);
+        return 0;
+    }
     if ((size - header_size) % v2_record_size != 0) {
         std::printf("%s: version 2, damaged: %" PRId64 " bytes is not 32 + 264 x records, header "
                     "says %" PRIu32 "\n",
@@ -150,6 +187,12 @@ Match compare_records(std::FILE* v2, std::FILE* v1, const char* v1_name, std::in
 
 } // namespace
 
+int missing_original(const char* name, char (&original)[name_buffer_size]) {
+    if (!strip_suffix(original, name, ".new") && !strip_suffix(original, name, ".old")) return 0;
+    Stream in(platform::open_read(original));
+    return in.get() == nullptr && errno == ENOENT;
+}
+
 int describe_file(const char* name) {
     Header header;
     long long size = 0;
@@ -157,9 +200,7 @@ int describe_file(const char* name) {
     bool missing = in.get() == nullptr && errno == ENOENT;
     switch (read_state(in.get(), header, size)) {
     case State::cannot_open:
-        if (missing) return describe_missing(name);
-        std::printf("%s: cannot open\n", name);
-        return 0;
+        return missing ? describe_missing(name) : cannot_open(name);
     case State::too_short:
         std::printf("%s: too short for a header\n", name);
         return 0;

@@ -6,6 +6,8 @@
 
 #include <cstdio>
 
+#include "stats/names.h"
+
 namespace stats {
 
 // How a version 2 file stands against the version 1 file it should be the
@@ -37,11 +39,19 @@ Match compare_conversion(std::FILE* v2, std::FILE* v1, const char* v1_name, Find
 //   NAME: version 2, N records, L bytes, header length agrees
 //   NAME: version 2, damaged: ...        (length and header disagree)
 //   NAME: NOT a statistics file | too short for a header | cannot open
-// and, for a missing NAME beside a version 1 NAME.old and a whole version 2
-// NAME.new, that a conversion was cut off between its two renames, with the
-// command that completes it. Returns 1 when NAME is a readable statistics
-// file in a consistent state (trailing bytes are only a warning), else 0.
+// For a missing NAME beside a version 1 NAME.old and a NAME.new that is its
+// exact conversion, it says that a conversion was cut off between its two
+// renames, with the command that completes it; beside any other NAME.new,
+// what is wrong with it. It names a NAME.new that a cut-off run left
+// unfinished beside a version 1 NAME, and a NAME.old that is another name of
+// NAME. Returns 1 when NAME is a readable statistics file in a consistent
+// state (trailing bytes are only a warning), else 0.
 int describe_file(const char* name);
+
+// Whether `name` is NAME.new or NAME.old of a NAME that does not exist; then
+// NAME, formed in `original`, is the file to describe, since describing it
+// tells what became of all three.
+int missing_original(const char* name, char (&original)[name_buffer_size]);
 
 // Checks a converted NAME against NAME.old (compare_conversion). Prints
 //   NAME: verified N records against NAME.old

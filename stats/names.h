@@ -20,4 +20,16 @@ inline int derive_name(char (&out)[name_buffer_size], const char* name, const ch
     return 1;
 }
 
+// The reverse: NAME from a `name` that ends in `suffix`. Returns 0 when it
+// does not end so, or is nothing but the suffix.
+inline int strip_suffix(char (&out)[name_buffer_size], const char* name, const char* suffix) {
+    std::size_t length = std::strlen(name), cut = std::strlen(suffix);
+    if (length <= cut || length - cut >= sizeof out ||
+        std::strcmp(name + length - cut, suffix) != 0)
+        return 0;
+    std::memcpy(out, name, length - cut);
+    out[length - cut] = '\0';
+    return 1;
+}
+
 } // namespace stats

@@ -11,7 +11,7 @@ class Stream {
   public:
     // Streams move their data through a buffer of this size that they carry
     // with them, so that a file passes in a few large system calls.
-    static constexpr std::size_t buffer_size = 256 * 1024;
+    static constexpr std::size_t buffer_size = 32 * 1024;
 
     explicit Stream(std::FILE* file) : file_(file) {
         if (file_ != nullptr) std::setvbuf(file_, buffer_, _IOFBF, sizeof buffer_);

@@ -13,6 +13,7 @@ mode (taken by the --holder program), and what only POSIX systems have
 (FIFOs, symbolic links, modes, flock, signals) is skipped.
 """
 import argparse
+import errno
 import fcntl
 import hashlib
 import os
@@ -59,6 +60,10 @@ class HardLink(str):
     """Another name for the given file, in a table of files."""
 
 
+class Foreign(bytes):
+    """File contents owned by another user (where the tests run as root)."""
+
+
 class Data(bytes):
     """File contents that print short in a failed comparison."""
 
@@ -80,6 +85,8 @@ def lay_out(root, files):
             os.link(root / what, path)
         else:
             path.write_bytes(what)
+            if isinstance(what, Foreign):
+                os.chown(path, 1234, 1234)
 
 
 def contents(root):
@@ -137,13 +144,13 @@ class ConverterTest(unittest.TestCase):
         self.check(self.run_converter(*args, **run), 0, announced(*args), stderr)
         self.assertEqual(contents(self.root), before)
 
-    def check_converted(self, name, data, others=None):
+    def check_converted(self, name, data, others=None, **run):
         """A conversion of `data` under `name`: status 1, exact files after."""
         lay_out(self.root, {name: data, **(others or {})})
         expected = {**contents(self.root), name: converted(data), name + ".old": data}
         expected.pop(name + ".new", None)
         records = (len(data) - 32) // 260
-        self.check(self.run_converter(name), 1, announced(name), f"Converted {records} records\n")
+        self.check(self.run_converter(name, **run), 1, announced(name), f"Converted {records} records\n")
         self.assertEqual(contents(self.root), expected)
 
 
@@ -174,7 +181,10 @@ class Refusals(ConverterTest):
                  "x", "Cannot create x.new\n"),
                 ("new is a hard link", {"x": version_1(2), "victim": b"keep", "x.new": HardLink("victim")},
                  "x", "Cannot create x.new\n"),
-            ]
+            ] + ([("new is another user's copy", {"x": version_1(2), "x.new": Foreign(V2)}, "x",
+                   "Cannot create x.new\n")] if os.geteuid() == 0 else [])
+        rows += [("new holds other data", {"notes": version_1(2), "notes.new": b"my notes"}, "notes",
+                  "Cannot create notes.new\n")]
         rows += [("new is a directory", {"x": version_1(2), "x.new": Dir}, "x",
                   "Cannot create x.new\n")]
         for label, files, name, stderr in rows:
@@ -200,13 +210,18 @@ class Conversions(ConverterTest):
             ("one byte short of a record", version_1(2, trailing=259), None),
             ("all 0xFF", header(version=b"Ver1") + b"\xff" * 260, None),
             ("zero version", version_1(4, version=b"\0\0\0\0"), None),
-            ("leftover new file", version_1(2), {"x.new": b"stale" * 1000}),
+            ("leftover empty copy", version_1(2), {"x.new": b""}),
+            ("leftover unfinished copy", version_1(2), {"x.new": converted(version_1(3))[:300]}),
             ("several writeback intervals", version_1(8192 * 2 + 5, trailing=7), None),
         ]
         for label, data, others in rows:
             with self.subTest(label):
                 self.setUp()
                 self.check_converted("x", data, others)
+        if not OPTIONS.windows:
+            with self.subTest("on a 128 KiB stack"):
+                self.setUp()
+                self.check_converted("x", version_1(3), preexec=limit(resource.RLIMIT_STACK, 128 * 1024))
 
     @unittest.skipIf(OPTIONS.windows, "the runtime's file functions stop at 260 characters")
     def test_longest_name_that_fits(self):
@@ -225,14 +240,17 @@ class Conversions(ConverterTest):
     @posix_only
     def test_permissions_and_owner_are_kept(self):
         data = version_1(1)
-        lay_out(self.root, {"x": data, "x.new": b"stale"})
+        lay_out(self.root, {"x": data, "x.new": b""})
         os.chmod(self.root / "x", 0o640)
         os.chmod(self.root / "x.new", 0o666)
         owner = (1234, 5678) if os.geteuid() == 0 else (os.getuid(), os.getgid())
         os.chown(self.root / "x", *owner)
+        earlier = os.open(self.root / "x.new", os.O_RDWR)  # opened on the leftover beforehand
+        self.addCleanup(os.close, earlier)
         self.check(self.run_converter("x"), 1, announced("x"), "Converted 1 records\n")
         st = os.stat(self.root / "x")
         self.assertEqual((st.st_mode & 0o7777, st.st_uid, st.st_gid), (0o640, *owner))
+        self.assertEqual(os.read(earlier, 100), b"")  # the copy was made afresh, out of its reach
 
 
 class BuiltinListAndArguments(ConverterTest):
@@ -282,6 +300,20 @@ class BuiltinListAndArguments(ConverterTest):
         self.assertTrue(result.stderr.endswith("Cannot open trans/nothing?\n"))
         self.assertEqual(result.returncode, 0)
 
+    def test_patterns_are_expanded_before_the_first_conversion_and_read_only_star_and_query(self):
+        later = sorted(BUILTIN)
+        rows = [  # what is laid out besides the built-in files, the arguments, what is announced
+            ("backups made on the way", {}, ["trans/coll*", "trans/*"], ["trans/collstat"] + later),
+            ("brackets stand for themselves", {"st[1]x": V2, "st1x": V2}, ["st[1]?"], ["st[1]x"]),
+        ]
+        for label, files, args, names in rows:
+            with self.subTest(label):
+                self.setUp()
+                self.lay_out_builtin(**files)
+                result = self.run_converter(*args)
+                self.assertEqual(sorted(result.stdout.splitlines()) if OPTIONS.windows else result.stdout,
+                                 sorted(announced(*names).splitlines()) if OPTIONS.windows else announced(*names))
+
 
 class LocksAndFullDisks(ConverterTest):
     def hold(self, name):
@@ -306,13 +338,20 @@ class LocksAndFullDisks(ConverterTest):
                 self.check_refused({}, ["x"], stderr)
 
     def test_a_full_disk_fails_the_write_and_removes_the_copy(self):
-        # The copy outgrows the space left while records are still being
-        # written out, well before the final flush.
-        small_disk = mount_small_tmpfs(self, "2m")
-        if OPTIONS.windows and not small_disk:
-            self.skipTest("needs a small tmpfs: a file size limit would stop Wine itself")
-        self.check_refused({"x": version_1(5000)}, ["x"], "Failed to write new record to x.new\n",
-                           preexec=None if small_disk else limit_file_size(512 * 1024))
+        # Room for the input and this many bytes of the copy: it runs out
+        # while records are still written, in the last buffer of a copy whose
+        # other buffers fill the room exactly, or in a copy smaller than one.
+        rows = [("while writing", 5000, 512), ("at the last buffer", 2000, 512), ("small copy", 100, 16)]
+        for label, records, room_kib in rows:
+            with self.subTest(label):
+                self.setUp()
+                data = version_1(records)
+                size = -(-len(data) // 4096) * 4096 + room_kib * 1024
+                small_disk = mount_small_tmpfs(self, str(size))
+                if OPTIONS.windows and not small_disk:
+                    self.skipTest("needs a small tmpfs: a file size limit would stop Wine itself")
+                self.check_refused({"x": data}, ["x"], "Failed to write new record to x.new\n",
+                                   preexec=None if small_disk else limit(resource.RLIMIT_FSIZE, room_kib * 1024))
 
 
 def is_whole_version_2(data):
@@ -460,6 +499,8 @@ class StatInfo(ConverterTest):
             complete = 'complete it with: move "x.new" "x"'
         else:
             complete = "complete it with: mv -- x.new x"
+        cut_off = ("x: missing; a conversion was cut off between its two renames (x.old is version 1, "
+                   f"x.new is its exact conversion); {complete}\n")
         self.check_statinfo([
             ("version 1 with trailing bytes", {"x": v1}, ["x"],
              "x: version 1, 5 records, 100 trailing bytes (a conversion drops them)\n", 0),
@@ -476,15 +517,21 @@ class StatInfo(ConverterTest):
             ("one bad file of two", {"x": v1}, ["x", "y"],
              "x: version 1, 5 records, 100 trailing bytes (a conversion drops them)\n"
              "y: cannot open\n", 1),
-            ("cut off between renames", {"x.old": v1, "x.new": converted(v1)}, ["x"],
-             "x: missing; a conversion was cut off between its two renames (x.old is version 1, "
-             f"x.new is version 2 and whole); {complete}\n", 1),
-            ("cut off while building", {"x.old": v1, "x.new": converted(v1)[:500]}, ["x"],
-             "x: cannot open\n", 1),
+            ("cut off between renames", {"x.old": v1, "x.new": converted(v1)}, ["x"], cut_off, 1),
+            ("the same, given as a pattern", {"x.old": v1, "x.new": converted(v1)}, ["x.*"], cut_off, 1),
+            ("beside a copy that differs", {"x.old": v1, "x.new": flip_byte(converted(v1), 40)}, ["x"],
+             "x: missing; x.old is version 1, but x.new is not its exact conversion "
+             "(record 1, block_1 differs from x.old)\n", 1),
+            ("unfinished copy", {"x": v1, "x.new": converted(v1)[:500]}, ["x.new"],
+             "x.new: an unfinished copy, cut off while it was being built; running statconv on the "
+             "version 1 file again builds it afresh\n", 1),
             ("there, but not readable", {"x": Dir, "x.old": v1, "x.new": converted(v1)}, ["x"],
              "x: cannot open\n", 1),
         ] + ([] if OPTIONS.windows else [
             ("a FIFO, never waited on", {"x": Fifo}, ["x"], "x: cannot open\n", 1),
+            ("a second name left by a cut-off rename", {"x": v1, "x.old": HardLink("x")}, ["x"],
+             "x: version 1, and x.old is another name of it: a conversion was cut off while moving "
+             "it aside; running statconv on it again finishes it\n", 1),
         ]))
 
     def test_a_conversion_is_verified_and_a_difference_named(self):
@@ -518,12 +565,17 @@ class StatInfo(ConverterTest):
                 self.assertEqual(result.returncode, status)
                 self.assertIn("usage: statinfo [--verify] FILE...\n",
                               result.stdout if status == 0 else result.stderr)
+        if not OPTIONS.windows:
+            with self.subTest("report not written"), open("/dev/full", "w") as full:
+                lay_out(self.root, {"x": version_1(1)})
+                result = subprocess.run(shlex.split(OPTIONS.statinfo) + ["x"], cwd=self.root, stdout=full)
+                self.assertEqual(result.returncode, 1)
 
 
-def limit_file_size(limit):
+def limit(what, value):
     def preexec():
         signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
-        resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+        resource.setrlimit(what, (value, value))
     return preexec
 
 
@@ -550,10 +602,10 @@ class InjectedFaults(ConverterTest):
             ("writeback flush", "fflush:1", 9000, "Failed to write new record to x.new\n"),
             ("position", "ftell:1", 3, ""),
             ("header seek", "fseek:1", 3, ""),
-            ("final flush", "fflush:1", 3, ""),
+            ("last buffer", "fflush:1", 3, "Failed to write new record to x.new\n"),
+            ("final flush", "fflush:2", 3, ""),
             ("sync", "fsync:1", 3, ""),
             ("close", "fclose:1", 3, ""),
-            ("truncate", "ftruncate:1", 3, "Cannot create x.new\n"),
             ("permissions", "fchmod:1", 3, "Cannot create x.new\n"),
         ]
         for label, fault, records, stderr in rows:
@@ -562,12 +614,31 @@ class InjectedFaults(ConverterTest):
                 self.check_refused({"x": version_1(records)}, ["x"], stderr,
                                    command=OPTIONS.faulty, env={"STATCONV_FAULT": fault})
 
-    def test_a_failed_swap_is_reported_and_undone(self):
-        data = version_1(3)
-        lay_out(self.root, {"x": data})
-        result = self.run_converter("x", command=OPTIONS.faulty, env={"STATCONV_FAULT": "renameat2:2"})
-        self.check(result, 0, announced("x"), "Converted 3 records\nCannot rename x.new to x\n")
-        self.assertEqual(contents(self.root), {"x": data, "x.new": converted(data)})
+    def test_swaps_and_locks_that_fail_or_fall_back(self):
+        data, new = version_1(3), converted(version_1(3))
+        done = "Converted 3 records\n"
+        no_noreplace = {"STATCONV_NO_NOREPLACE": "1"}
+        rows = [  # the fault, then whether a plain run follows, the messages and the files
+            ("failed swap, undone", {"STATCONV_FAULT": "renameat2:2"}, False, 0,
+             done + "Cannot rename x.new to x\n", {"x": data, "x.new": new}),
+            ("failed undo, named", {"STATCONV_FAULT": "renameat2:2+"}, False, 0,
+             done + "Cannot rename x.new to x\nCannot rename x.old to x\n", {"x.old": data, "x.new": new}),
+            ("NFS: no exclusive lock for reading", {"STATCONV_FAULT": f"flock:1:{errno.EBADF}"}, False, 1,
+             done, {"x": new, "x.old": data}),
+            ("no RENAME_NOREPLACE", no_noreplace, False, 1, done, {"x": new, "x.old": data}),
+            ("killed between link and unlink, run again",
+             {**no_noreplace, "STATCONV_FAULT": "unlink:1", "STATCONV_FAULT_KILL": "1"}, True, 1,
+             done, {"x": new, "x.old": data}),
+        ]
+        for label, env, again, status, stderr, files in rows:
+            with self.subTest(label):
+                self.setUp()
+                lay_out(self.root, {"x": data})
+                result = self.run_converter("x", command=OPTIONS.faulty, env=env)
+                if again:
+                    result = self.run_converter("x")
+                self.check(result, status, announced("x"), stderr)
+                self.assertEqual(contents(self.root), files)
 
 
 if __name__ == "__main__":

@@ -4,7 +4,11 @@
 // the linker's --wrap for each call.
 //
 //   STATCONV_FAULT=CALL:N     the Nth call of CALL fails (fread:2, renameat2:1)
+//   STATCONV_FAULT=CALL:N+    the Nth call of CALL and every one after it
+//   STATCONV_FAULT=CALL:N:E   ... with errno E instead of the usual error
 //   STATCONV_FAULT=any:N      the Nth of all the calls below fails
+//   STATCONV_NO_NOREPLACE=1   renameat2 fails with EINVAL, as on a file
+//                             system without RENAME_NOREPLACE
 //   STATCONV_FAULT_KILL=1     SIGKILL the process there instead of failing
 //   STATCONV_FAULT_REPORT=F   write to F the name of the call that was hit,
 //                             or "none N" at exit when none was (N calls seen)
@@ -51,11 +55,15 @@ bool injected(const char* call, int error) {
     std::size_t length = static_cast<std::size_t>(colon - fault);
     bool counted = (length == 3 && std::strncmp(fault, "any", 3) == 0) ||
                    (std::strlen(call) == length && std::strncmp(fault, call, length) == 0);
-    if (!counted || ++calls_seen != std::atol(colon + 1)) return false;
+    char* end = nullptr;
+    long wanted = std::strtol(colon + 1, &end, 10);
+    bool onwards = *end == '+';
+    if (!counted || (onwards ? ++calls_seen < wanted : ++calls_seen != wanted)) return false;
+    end += onwards;
     hit = true;
     report(call);
     if (std::getenv("STATCONV_FAULT_KILL") != nullptr) std::raise(SIGKILL);
-    errno = error;
+    errno = *end == ':' ? std::atoi(end + 1) : error;
     return true;
 }
 
@@ -76,7 +84,7 @@ extern "C" {
 int __real_fstat(int fd, struct stat* st);
 int __real_lstat(const char* path, struct stat* st);
 int __real_flock(int fd, int operation);
-int __real_ftruncate(int fd, off_t length);
+ssize_t __real_pread(int fd, void* data, std::size_t size, off_t offset);
 int __real_fchmod(int fd, mode_t mode);
 int __real_fsync(int fd);
 int __real_renameat2(int from_dir, const char* from, int to_dir, const char* to, unsigned flags);
@@ -109,8 +117,8 @@ int __wrap_lstat(const char* path, struct stat* st) {
 int __wrap_flock(int fd, int operation) {
     return injected("flock", EWOULDBLOCK) ? -1 : __real_flock(fd, operation);
 }
-int __wrap_ftruncate(int fd, off_t length) {
-    return injected("ftruncate", EIO) ? -1 : __real_ftruncate(fd, length);
+ssize_t __wrap_pread(int fd, void* data, std::size_t size, off_t offset) {
+    return injected("pread", EIO) ? -1 : __real_pread(fd, data, size, offset);
 }
 int __wrap_fchmod(int fd, mode_t mode) {
     return injected("fchmod", EPERM) ? -1 : __real_fchmod(fd, mode);
@@ -119,7 +127,11 @@ int __wrap_fsync(int fd) {
     return injected("fsync", EIO) ? -1 : __real_fsync(fd);
 }
 int __wrap_renameat2(int from_dir, const char* from, int to_dir, const char* to, unsigned flags) {
-    return injected("renameat2", EACCES) ? -1 : __real_renameat2(from_dir, from, to_dir, to, flags);
+    if (injected("renameat2", EACCES)) return -1;
+    if (std::getenv("STATCONV_NO_NOREPLACE") == nullptr)
+        return __real_renameat2(from_dir, from, to_dir, to, flags);
+    errno = EINVAL;
+    return -1;
 }
 int __wrap_link(const char* from, const char* to) {
     return injected("link", EPERM) ? -1 : __real_link(from, to);

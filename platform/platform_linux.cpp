@@ -1,16 +1,20 @@
 // The runtime layer on Linux: POSIX calls, with flock(2) for exclusive use,
-// renameat2(RENAME_NOREPLACE) for renames that never replace,
-// sync_file_range(2) to start writeback, and glob(3) for wildcard arguments.
+// renameat2(RENAME_NOREPLACE) for renames that never replace (link and
+// unlink where a file system lacks it), sync_file_range(2) to start
+// writeback, and __fsetlocking for streams without locks.
 #include "platform/platform.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
-#include <glob.h>
 #include <stdio_ext.h>
+#include <string>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace platform {
 namespace {
@@ -46,6 +50,16 @@ int clear_nonblocking(int fd) {
     return flags != -1 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
 }
 
+// Takes flock's exclusive lock on `fd` without waiting. On NFS the exclusive
+// lock needs a descriptor open for writing, and one open for reading gets
+// EBADF: it takes the shared lock instead, which every exclusive lock still
+// excludes (and a converter holds its NAME.new, open for writing, under the
+// exclusive lock).
+int lock_exclusive(int fd, int flags) {
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) return 1;
+    return errno == EBADF && (flags & O_ACCMODE) == O_RDONLY && flock(fd, LOCK_SH | LOCK_NB) == 0;
+}
+
 // Opens `name`, a regular file, without following a final symbolic link,
 // and takes flock's exclusive lock without waiting. The name must still
 // refer to the locked file: a converter that lost a race for it must not go
@@ -56,7 +70,7 @@ int open_locked(const char* name, int flags, struct stat* st) {
     int fd = open_regular(name, flags | O_NOFOLLOW, st);
     if (fd < 0) return -1;
     const char* created = (flags & O_EXCL) != 0 ? name : nullptr;
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) return give_up(fd, created);
+    if (!lock_exclusive(fd, flags)) return give_up(fd, created);
     struct stat now;
     if (lstat(name, &now) != 0) return give_up(fd, created);
     if (now.st_dev != st->st_dev || now.st_ino != st->st_ino) {
@@ -84,6 +98,32 @@ int carry_permissions(int fd, const struct stat& from) {
     return fchmod(fd, from.st_mode & 07777) == 0;
 }
 
+// Whether the file open on `fd` is a copy that a cut-off conversion left: no
+// other names, owned by the user running the converter (or, for a copy that
+// root made and gave away, by the owner of the original), and either empty
+// or beginning with the version 2 header's "StAt" "Ver2". Anything else at
+// NAME.new is somebody's data and is not ours to empty or remove.
+int is_leftover_copy(int fd, const struct stat& st, const struct stat& original) {
+    if (st.st_nlink != 1 || (st.st_uid != geteuid() && st.st_uid != original.st_uid)) return 0;
+    if (st.st_size == 0) return 1;
+    char start[8];
+    return pread(fd, start, sizeof start, 0) == static_cast<ssize_t>(sizeof start) &&
+           std::memcmp(start, "StAtVer2", sizeof start) == 0;
+}
+
+// Removes a leftover copy at `name`, held while it is checked and removed so
+// that no other converter is at work on it. Fails, touching nothing, for
+// anything that is not such a leftover.
+int remove_leftover(const char* name, const struct stat& original) {
+    struct stat st;
+    int fd = open_locked(name, O_RDONLY, &st);
+    if (fd < 0) return 0;
+    int removed = is_leftover_copy(fd, st, original) && unlink(name) == 0;
+    give_up(fd, nullptr);
+    if (!removed) errno = EEXIST;
+    return removed;
+}
+
 } // namespace
 
 std::FILE* open_exclusive_read(const char* name) {
@@ -107,24 +147,18 @@ std::FILE* open_read(const char* name) {
 std::FILE* create_exclusive(const char* name, std::FILE* original) {
     struct stat from, st;
     if (fstat(fileno(original), &from) != 0) return nullptr;
+    // A leftover is removed and the copy made afresh, never written into:
+    // a descriptor that someone opened on the old file must not reach the
+    // new data.
     int fd = open_locked(name, O_RDWR | O_CREAT | O_EXCL, &st);
-    if (fd < 0 && errno == EEXIST) {
-        // Left by a cut-off run. A file with other names too is not such a
-        // leftover: emptying it would destroy data under those names.
-        fd = open_locked(name, O_RDWR, &st);
-        if (fd >= 0 && st.st_nlink != 1) {
-            errno = EMLINK;
-            fd = give_up(fd, nullptr);
-        }
-    }
+    if (fd < 0 && errno == EEXIST && remove_leftover(name, from))
+        fd = open_locked(name, O_RDWR | O_CREAT | O_EXCL, &st);
     if (fd < 0) return nullptr;
-    if (ftruncate(fd, 0) == 0 && carry_permissions(fd, from)) {
+    if (carry_permissions(fd, from)) {
         std::FILE* stream = stream_on(fd, "w+b");
         if (stream != nullptr) return stream;
     }
-    // The file is held here and was about to be emptied: remove it rather
-    // than leave an empty copy behind.
-    give_up(fd, name);
+    give_up(fd, name); // made here and held: remove it rather than leave it behind
     return nullptr;
 }
 
@@ -148,15 +182,29 @@ int sync_to_storage(std::FILE* stream) {
     return std::fflush(stream) == 0 && fsync(fileno(stream)) == 0;
 }
 
+int same_file(const char* a, const char* b) {
+    struct stat sa, sb;
+    return lstat(a, &sa) == 0 && lstat(b, &sb) == 0 && sa.st_dev == sb.st_dev &&
+           sa.st_ino == sb.st_ino;
+}
+
 int rename_no_replace(const char* from, const char* to) {
     if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return 1;
-    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return 0;
-    // A file system without RENAME_NOREPLACE: link(2) never replaces either.
-    if (link(from, to) != 0) return 0;
-    if (unlink(from) == 0) return 1;
-    int saved = errno;
-    unlink(to);
-    errno = saved;
+    if (errno == EINVAL || errno == ENOSYS || errno == ENOTSUP) {
+        // A file system without RENAME_NOREPLACE: link(2) never replaces either.
+        if (link(from, to) == 0) {
+            if (unlink(from) == 0) return 1;
+            int saved = errno;
+            unlink(to);
+            errno = saved;
+            return 0;
+        }
+    }
+    // A fallback cut off between its link and its unlink left `to` as a
+    // second name of `from`: only the unlink remains to be done.
+    if (errno != EEXIST) return 0;
+    if (same_file(from, to)) return unlink(from) == 0;
+    errno = EEXIST;
     return 0;
 }
 
@@ -203,20 +251,67 @@ void print_quoted(std::FILE* out, const char* name) {
     std::fputc('\'', out);
 }
 
-void for_each_file_name(const char* arg, void (*visit)(const char* name, void* context),
-                        void* context) {
-    if (std::strpbrk(arg, "*?") == nullptr) {
-        visit(arg, context);
+namespace {
+
+// Whether `name` matches `pattern`, in which '*' stands for any run of bytes
+// and '?' for any one byte; every other byte stands for itself.
+bool matches(const char* pattern, const char* name) {
+    const char* star = nullptr;
+    const char* resume = nullptr;
+    while (*name != '\0') {
+        if (*pattern == '*') {
+            star = pattern++;
+            resume = name;
+        } else if (*pattern == '?' || *pattern == *name) {
+            pattern++;
+            name++;
+        } else if (star != nullptr) {
+            pattern = star + 1;
+            name = ++resume;
+        } else {
+            return false;
+        }
+    }
+    while (*pattern == '*')
+        pattern++;
+    return *pattern == '\0';
+}
+
+// Appends to `names` the files that `arg` stands for: the entries of its
+// directory whose names match its last part, sorted; a name beginning with
+// a dot only where the pattern does too. A pattern that matches nothing
+// stands for itself.
+void expand(const char* arg, std::vector<std::string>& names) {
+    const char* slash = std::strrchr(arg, '/');
+    const char* pattern = slash == nullptr ? arg : slash + 1;
+    if (std::strpbrk(pattern, "*?") == nullptr) {
+        names.emplace_back(arg);
         return;
     }
-    glob_t matches{};
-    if (glob(arg, GLOB_NOCHECK, nullptr, &matches) == 0) {
-        for (std::size_t i = 0; i < matches.gl_pathc; i++)
-            visit(matches.gl_pathv[i], context);
-    } else {
-        visit(arg, context);
+    std::string prefix(arg, static_cast<std::size_t>(pattern - arg));
+    std::size_t first = names.size();
+    if (DIR* directory = opendir(prefix.empty() ? "." : prefix.c_str())) {
+        while (const dirent* entry = readdir(directory)) {
+            if (entry->d_name[0] == '.' && pattern[0] != '.') continue;
+            if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0)
+                continue;
+            if (matches(pattern, entry->d_name)) names.push_back(prefix + entry->d_name);
+        }
+        closedir(directory);
     }
-    globfree(&matches);
+    if (names.size() == first) names.emplace_back(arg);
+    std::sort(names.begin() + static_cast<std::ptrdiff_t>(first), names.end());
+}
+
+} // namespace
+
+void for_each_file_name(int count, char** args, void (*visit)(const char* name, void* context),
+                        void* context) {
+    std::vector<std::string> names;
+    for (int i = 0; i < count; i++)
+        expand(args[i], names);
+    for (const std::string& name : names)
+        visit(name.c_str(), context);
 }
 
 } // namespace platform
