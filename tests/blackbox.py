@@ -183,8 +183,8 @@ class Refusals(ConverterTest):
                  "x", "Cannot create x.new\n"),
             ] + ([("new is another user's copy", {"x": version_1(2), "x.new": Foreign(V2)}, "x",
                    "Cannot create x.new\n")] if os.geteuid() == 0 else [])
-        rows += [("new holds other data", {"notes": version_1(2), "notes.new": b"my notes"}, "notes",
-                  "Cannot create notes.new\n")]
+            rows += [("new holds other data", {"notes": version_1(2), "notes.new": b"my notes"}, "notes",
+                      "Cannot create notes.new\n")]
         rows += [("new is a directory", {"x": version_1(2), "x.new": Dir}, "x",
                   "Cannot create x.new\n")]
         for label, files, name, stderr in rows:
