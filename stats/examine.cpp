@@ -144,6 +144,7 @@ Match compare_records(std::FILE* v2, std::FILE* v1, const char* v1_name, std::in
         if (const char* field = nonzero_added_field(new_record))
             return found(finding, Match::differs, "record %" PRId64 ", %s is not zero", r, field);
     }
+    finding.records = records;
     return found(finding, Match::exact, "verified %" PRId64 " records against %s", records,
                  v1_name);
 }

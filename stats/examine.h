@@ -4,6 +4,7 @@
 // file to standard output and reads with fixed memory, a record at a time.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 
 namespace stats {
@@ -19,9 +20,11 @@ enum class Match {
 
 // What a comparison found, in a few words for a message: "verified 4
 // records against x.old", "record 3, block_1 differs from x.old",
-// "cannot open x.old", ...
+// "cannot open x.old", ...; and, for an exact match, how many records were
+// compared.
 struct Finding {
     char text[1200];
+    std::int64_t records = 0;
 };
 
 // Compares the version 2 file open on `v2` with the version 1 file open on
