@@ -46,8 +46,17 @@ State peek(const char* name, Header& header, long long& size) {
     return read_state(in.get(), header, size);
 }
 
-// A NAME that does not exist may be a conversion cut off between its two
-// renames: NAME.old holding the version 1 data, NAME.new the finished copy.
+// Prints the command that renames `from` to `to`.
+void print_rename(const char* from, const char* to) {
+    std::printf("%s ", platform::rename_command);
+    platform::print_quoted(stdout, from);
+    std::putchar(' ');
+    platform::print_quoted(stdout, to);
+}
+
+// A NAME that does not exist may be a conversion or a revert cut off between
+// its two renames: NAME.old holding the version 1 data, NAME.new the
+// version 2 data. Either rename completes one of them.
 int describe_missing(const char* name) {
     char old_name[name_buffer_size], new_name[name_buffer_size];
     Header old_header, new_header;
@@ -56,12 +65,12 @@ int describe_missing(const char* name) {
         peek(old_name, old_header, old_size) == State::version_1 &&
         peek(new_name, new_header, new_size) == State::version_2 &&
         whole_version_2(new_header, new_size)) {
-        std::printf("%s: missing; a conversion was cut off between its two renames (%s is "
-                    "version 1, %s is version 2 and whole); complete it with: %s ",
-                    name, old_name, new_name, platform::rename_command);
-        platform::print_quoted(stdout, new_name);
-        std::putchar(' ');
-        platform::print_quoted(stdout, name);
+        std::printf("%s: missing; a conversion or a revert was cut off between its two renames "
+                    "(%s is version 1, %s is version 2 and whole); complete the conversion with: ",
+                    name, old_name, new_name);
+        print_rename(new_name, name);
+        std::printf(", or the revert with: ");
+        print_rename(old_name, name);
         std::putchar('\n');
     } else {
         std::printf("%s: cannot open\n", name);

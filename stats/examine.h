@@ -41,8 +41,8 @@ Match compare_conversion(std::FILE* v2, std::FILE* v1, const char* v1_name, Find
 //   NAME: version 2, damaged: ...        (length and header disagree)
 //   NAME: NOT a statistics file | too short for a header | cannot open
 // and, for a missing NAME beside a version 1 NAME.old and a whole version 2
-// NAME.new, that a conversion was cut off between its two renames, with the
-// command that completes it. Returns 1 when NAME is a readable statistics
+// NAME.new, that a conversion or a revert was cut off between its two
+// renames, with the command that completes either. Returns 1 when NAME is a readable statistics
 // file in a consistent state (trailing bytes are only a warning), else 0.
 int describe_file(const char* name);
 

@@ -457,9 +457,9 @@ class StatInfo(ConverterTest):
     def test_each_file_is_described(self):
         v1, v2 = version_1(5, trailing=100), converted(version_1(3))
         if OPTIONS.windows:
-            complete = 'complete it with: move "x.new" "x"'
+            complete = 'complete the conversion with: move "x.new" "x", or the revert with: move "x.old" "x"'
         else:
-            complete = "complete it with: mv -- x.new x"
+            complete = "complete the conversion with: mv -- x.new x, or the revert with: mv -- x.old x"
         self.check_statinfo([
             ("version 1 with trailing bytes", {"x": v1}, ["x"],
              "x: version 1, 5 records, 100 trailing bytes (a conversion drops them)\n", 0),
@@ -477,7 +477,7 @@ class StatInfo(ConverterTest):
              "x: version 1, 5 records, 100 trailing bytes (a conversion drops them)\n"
              "y: cannot open\n", 1),
             ("cut off between renames", {"x.old": v1, "x.new": converted(v1)}, ["x"],
-             "x: missing; a conversion was cut off between its two renames (x.old is version 1, "
+             "x: missing; a conversion or a revert was cut off between its two renames (x.old is version 1, "
              f"x.new is version 2 and whole); {complete}\n", 1),
             ("cut off while building", {"x.old": v1, "x.new": converted(v1)[:500]}, ["x"],
              "x: cannot open\n", 1),
