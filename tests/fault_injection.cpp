@@ -1,9 +1,10 @@
-// Fault injection for the converter's test build: every I/O call that the
-// converter and its platform layer make can be made to fail, with the error
-// the system would give, or to kill the process on the spot. Linked in with
-// the linker's --wrap for each call.
+// Fault injection for the test builds of the converter and the reverter:
+// every I/O call that they and their platform layer make can be made to
+// fail, with the error the system would give, or to kill the process on the
+// spot. Linked in with the linker's --wrap for each call.
 //
 //   STATCONV_FAULT=CALL:N     the Nth call of CALL fails (fread:2, renameat2:1)
+//   STATCONV_FAULT=CALL:N-M   the Nth to the Mth calls of CALL fail (renameat2:2-3)
 //   STATCONV_FAULT=any:N      the Nth of all the calls below fails
 //   STATCONV_FAULT_KILL=1     SIGKILL the process there instead of failing
 //   STATCONV_FAULT_REPORT=F   write to F the name of the call that was hit,
@@ -51,7 +52,10 @@ bool injected(const char* call, int error) {
     std::size_t length = static_cast<std::size_t>(colon - fault);
     bool counted = (length == 3 && std::strncmp(fault, "any", 3) == 0) ||
                    (std::strlen(call) == length && std::strncmp(fault, call, length) == 0);
-    if (!counted || ++calls_seen != std::atol(colon + 1)) return false;
+    char* range = nullptr;
+    long first = std::strtol(colon + 1, &range, 10);
+    long last = *range == '-' ? std::atol(range + 1) : first;
+    if (!counted || ++calls_seen < first || calls_seen > last) return false;
     hit = true;
     report(call);
     if (std::getenv("STATCONV_FAULT_KILL") != nullptr) std::raise(SIGKILL);
