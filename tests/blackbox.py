@@ -370,6 +370,7 @@ class LocksAndFullDisks(ConverterTest):
             holder = subprocess.Popen(shlex.split(OPTIONS.holder) + [name], cwd=self.root,
                                       stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
             self.addCleanup(holder.wait, 60)
+            self.addCleanup(holder.stdout.close)
             self.addCleanup(holder.stdin.close)
             self.assertEqual(holder.stdout.readline().strip(), "held")
         else:
