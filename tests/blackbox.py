@@ -694,10 +694,14 @@ class InjectedFaults(ConverterTest):
 
     def test_a_failed_swap_is_reported_and_undone(self):
         data = version_1(3)
-        lay_out(self.root, {"x": data})
-        result = self.run_converter("x", command=OPTIONS.faulty, env={"STATCONV_FAULT": "renameat2:2"})
-        self.check(result, 0, announced("x"), "Converted 3 records\nCannot rename x.new to x\n")
-        self.assertEqual(contents(self.root), {"x": data, "x.new": converted(data)})
+        for fault, undo, files in [("renameat2:2", "", {"x": data}),
+                                   ("renameat2:2-3", "Cannot rename x.old to x\n", {"x.old": data})]:
+            with self.subTest(fault):
+                self.setUp()
+                lay_out(self.root, {"x": data})
+                result = self.run_converter("x", command=OPTIONS.faulty, env={"STATCONV_FAULT": fault})
+                self.check(result, 0, announced("x"), "Converted 3 records\nCannot rename x.new to x\n" + undo)
+                self.assertEqual(contents(self.root), {**files, "x.new": converted(data)})
 
     @unittest.skipUnless(OPTIONS.faulty_reverter, "needs statrevert's fault-injecting build")
     def test_a_failed_revert_step_is_reported_and_loses_nothing(self):
