@@ -1,6 +1,8 @@
 # Makes five sample version 1 statistics files in DIRECTORY/trans, runs the
-# converter there with no arguments, and shows what it left with statinfo.
-#   cmake -DCONVERTER=... -DSTATINFO=... -DSAMPLES=.../samples.py -DDIRECTORY=... -P demo.cmake
+# converter there with no arguments, and shows what it left with statinfo;
+# then reverts one of them and shows it again.
+#   cmake -DCONVERTER=... -DSTATINFO=... -DREVERTER=... -DSAMPLES=.../samples.py -DDIRECTORY=...
+#         -P demo.cmake
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
 file(REMOVE_RECURSE ${DIRECTORY})
 file(MAKE_DIRECTORY ${DIRECTORY})
@@ -13,3 +15,6 @@ file(GLOB left RELATIVE ${DIRECTORY} ${DIRECTORY}/trans/*)
 list(SORT left)
 message(STATUS "What statinfo says of the files left:")
 execute_process(COMMAND ${STATINFO} ${left} WORKING_DIRECTORY ${DIRECTORY})
+message(STATUS "Reverting trans/collstat with ${REVERTER}, then what statinfo says of it:")
+execute_process(COMMAND ${REVERTER} trans/collstat WORKING_DIRECTORY ${DIRECTORY})
+execute_process(COMMAND ${STATINFO} trans/collstat WORKING_DIRECTORY ${DIRECTORY})

@@ -1,10 +1,10 @@
-# Installation and packages: `cmake --install` puts both programs (and, off
+# Installation and packages: `cmake --install` puts the three programs (and, off
 # Windows, their man pages) in place; `cpack` in the build tree makes a
 # Debian package, or a ZIP of the Windows programs in the Windows build.
 include(GNUInstallDirs)
-install(TARGETS statconv statinfo RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS statconv statinfo statrevert RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 if(NOT WIN32)
-  foreach(page statconv.1 statinfo.1)
+  foreach(page statconv.1 statinfo.1 statrevert.1)
     configure_file(man/${page}.in man/${page} @ONLY)
     install(FILES ${PROJECT_BINARY_DIR}/man/${page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   endforeach()
@@ -15,11 +15,12 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "statconv maintainers")
 set(CPACK_PACKAGE_CONTACT "statconv maintainers")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
-    "Upgrades statistics files from version 1 to version 2 in place, and inspects them")
+    "Upgrades statistics files from version 1 to version 2 in place, inspects and reverts them")
 set(CPACK_PACKAGE_DESCRIPTION
     "statconv converts each statistics file into a version 2 copy beside it and swaps the copy
 in only once it is complete and on storage, keeping the version 1 file as NAME.old.
-statinfo reports what statistics files hold and verifies a conversion record by record.")
+statinfo reports what statistics files hold and verifies a conversion record by record.
+statrevert puts a converted file back to version 1 when nothing written since would be lost.")
 if(WIN32)
   set(CPACK_GENERATOR ZIP)
   if(CMAKE_SIZEOF_VOID_P EQUAL 8)

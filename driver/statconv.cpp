@@ -7,14 +7,11 @@
 // was converted and 0 when it was not.
 #include <cstdio>
 
+#include "driver/builtin_files.h"
 #include "platform/platform.h"
 #include "stats/convert.h"
 
 namespace {
-
-constexpr char builtin_files[5][15] = {
-    "trans/collstat", "trans/circstat", "trans/patrstat", "trans/peplstat", "trans/cashdrwr",
-};
 
 // Announces one file, converts it and keeps its result as the last result.
 // Standard output is flushed so that a combined log reads in order.
@@ -29,7 +26,7 @@ void convert_announced(const char* name, void* last_result) {
 int main(int argc, char** argv) {
     int last_result = 0;
     if (argc <= 1) {
-        for (const char* name : builtin_files)
+        for (const char* name : driver::builtin_files)
             convert_announced(name, &last_result);
     } else {
         platform::for_each_file_name(argc - 1, argv + 1, convert_announced, &last_result);

@@ -59,6 +59,12 @@ int same_file(const char* a, const char* b);
 
 int remove_file(const char* name);
 
+// Whether no directory entry of any kind has the name `name`: a symbolic
+// link (even a dangling one) or a directory counts, and is not followed.
+// Returns 0 with errno EEXIST when there is one, 0 with the system's errno
+// when it cannot be told.
+int name_is_free(const char* name);
+
 // Makes the renames of entries in the directory holding `name` durable.
 int sync_directory_of(const char* name);
 

@@ -212,6 +212,15 @@ int remove_file(const char* name) {
     return unlink(name) == 0;
 }
 
+int name_is_free(const char* name) {
+    struct stat st;
+    if (lstat(name, &st) == 0) {
+        errno = EEXIST;
+        return 0;
+    }
+    return errno == ENOENT;
+}
+
 int sync_directory_of(const char* name) {
     char directory[1028];
     const char* slash = std::strrchr(name, '/');

@@ -4,6 +4,7 @@
 // wildcard expansion.
 #include "platform/platform.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <io.h>
 #include <share.h>
@@ -68,6 +69,14 @@ int rename_no_replace(const char* from, const char* to) {
 
 int remove_file(const char* name) {
     return _unlink(name) == 0;
+}
+
+int name_is_free(const char* name) {
+    if (_access(name, 0) == 0) {
+        errno = EEXIST;
+        return 0;
+    }
+    return errno == ENOENT;
 }
 
 // NTFS journals its directory changes itself; the runtime offers no way to

@@ -113,7 +113,8 @@ int build_copy(std::FILE* in, Header& header, const char* name, const char* new_
 
 // Moves the version 1 file aside and the finished copy into its place.
 // Neither rename replaces a file. If the second fails, the first is undone so
-// that the given name never goes missing.
+// that the given name does not go missing; an undo that fails too is named
+// on a line of its own, and leaves NAME.old and NAME.new, both whole.
 int swap_in(const char* name, const char* old_name, const char* new_name) {
     if (!platform::rename_no_replace(name, old_name)) {
         report_error("Cannot rename %s to %s\n", name, old_name);

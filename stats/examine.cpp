@@ -57,10 +57,19 @@ bool is_copy_of_version_1(const char* name) {
     return read_state(in.get(), header, size) == State::version_1;
 }
 
-// A NAME that does not exist may be a conversion cut off between its two
-// renames: NAME.old holding the version 1 data, NAME.new the finished copy.
-// The command that completes it is given only when NAME.new is exactly the
-// conversion of NAME.old; otherwise what is wrong is said, and no advice.
+// Prints the command that renames `from` to `to`.
+void print_rename(const char* from, const char* to) {
+    std::printf("%s ", platform::rename_command);
+    platform::print_quoted(stdout, from);
+    std::putchar(' ');
+    platform::print_quoted(stdout, to);
+}
+
+// A NAME that does not exist may be a conversion or a revert cut off between
+// its two renames: NAME.old holding the version 1 data, NAME.new the
+// version 2 data. Either rename completes one of them, and the commands are
+// given only when NAME.new is exactly the conversion of NAME.old; otherwise
+// what is wrong is said, and no advice.
 int describe_missing(const char* name) {
     char old_name[name_buffer_size], new_name[name_buffer_size];
     if (!derive_name(old_name, name, ".old") || !derive_name(new_name, name, ".new"))
@@ -71,12 +80,13 @@ int describe_missing(const char* name) {
     Finding finding;
     switch (compare_conversion(in_new.get(), in_old.get(), old_name, finding)) {
     case Match::exact:
-        std::printf("%s: missing; a conversion was cut off between its two renames (%s is "
-                    "version 1, %s is its exact conversion); complete it with: %s ",
-                    name, old_name, new_name, platform::rename_command);
-        platform::print_quoted(stdout, new_name);
-        std::putchar(' ');
-        platform::print_quoted(stdout, name);
+        std::printf("%s: missing; a conversion or a revert was cut off between its two renames "
+                    "(%s is version 1, %s is its exact conversion); complete the conversion "
+                    "with: ",
+                    name, old_name, new_name);
+        print_rename(new_name, name);
+        std::printf(", or the revert with: ");
+        print_rename(old_name, name);
         std::putchar('\n');
         return 0;
     case Match::differs:
@@ -181,6 +191,7 @@ Match compare_records(std::FILE* v2, std::FILE* v1, const char* v1_name, std::in
         if (const char* field = nonzero_added_field(new_record))
             return found(finding, Match::differs, "record %" PRId64 ", %s is not zero", r, field);
     }
+    finding.records = records;
     return found(finding, Match::exact, "verified %" PRId64 " records against %s", records,
                  v1_name);
 }

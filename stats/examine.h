@@ -4,6 +4,7 @@
 // file to standard output and reads with fixed memory, a record at a time.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 
 #include "stats/names.h"
@@ -21,9 +22,11 @@ enum class Match {
 
 // What a comparison found, in a few words for a message: "verified 4
 // records against x.old", "record 3, block_1 differs from x.old",
-// "cannot open x.old", ...
+// "cannot open x.old", ...; and, for an exact match, how many records were
+// compared.
 struct Finding {
     char text[1200];
+    std::int64_t records = 0;
 };
 
 // Compares the version 2 file open on `v2` with the version 1 file open on
@@ -40,12 +43,12 @@ Match compare_conversion(std::FILE* v2, std::FILE* v1, const char* v1_name, Find
 //   NAME: version 2, damaged: ...        (length and header disagree)
 //   NAME: NOT a statistics file | too short for a header | cannot open
 // For a missing NAME beside a version 1 NAME.old and a NAME.new that is its
-// exact conversion, it says that a conversion was cut off between its two
-// renames, with the command that completes it; beside any other NAME.new,
-// what is wrong with it. It names a NAME.new that a cut-off run left
-// unfinished beside a version 1 NAME, and a NAME.old that is another name of
-// NAME. Returns 1 when NAME is a readable statistics file in a consistent
-// state (trailing bytes are only a warning), else 0.
+// exact conversion, it says that a conversion or a revert was cut off
+// between its two renames, with the command that completes either; beside
+// any other NAME.new, what is wrong with it. It names a NAME.new that a
+// cut-off run left unfinished beside a version 1 NAME, and a NAME.old that
+// is another name of NAME. Returns 1 when NAME is a readable statistics file
+// in a consistent state (trailing bytes are only a warning), else 0.
 int describe_file(const char* name);
 
 // Whether `name` is NAME.new or NAME.old of a NAME that does not exist; then

@@ -13,14 +13,20 @@ class Stream {
     // with them, so that a file passes in a few large system calls.
     static constexpr std::size_t buffer_size = 32 * 1024;
 
-    explicit Stream(std::FILE* file) : file_(file) {
-        if (file_ != nullptr) std::setvbuf(file_, buffer_, _IOFBF, sizeof buffer_);
-    }
+    explicit Stream(std::FILE* file) : file_(nullptr) { reset(file); }
     Stream(const Stream&) = delete;
     Stream& operator=(const Stream&) = delete;
     ~Stream() { close(); }
 
     std::FILE* get() const { return file_; }
+
+    // Closes the stream it holds and takes `file` in its place, with the
+    // same buffer: a closed stream's room on the stack serves again.
+    void reset(std::FILE* file) {
+        close();
+        file_ = file;
+        if (file_ != nullptr) std::setvbuf(file_, buffer_, _IOFBF, sizeof buffer_);
+    }
 
     // Closes now; 1 when the runtime reported no error.
     int close() {

@@ -2,12 +2,13 @@
 """Black-box tests: run the built programs in a temporary directory and
 compare standard output, standard error, exit status and every file left.
 
-  blackbox.py --converter CMD [--faulty CMD] [--statinfo CMD] [--windows --holder CMD]
-              [unittest args]
+  blackbox.py --converter CMD [--faulty CMD] [--statinfo CMD] [--reverter CMD]
+              [--faulty-reverter CMD] [--windows --holder CMD] [unittest args]
 
 Commands are command lines with absolute paths ("wine /x/statconv.exe").
 --faulty names the converter's build whose I/O calls can be made to fail
-(STATCONV_FAULT=call:N); --statinfo, the examining program. --windows runs
+(STATCONV_FAULT=call:N); --statinfo, the examining program; --reverter and
+--faulty-reverter, statrevert and its fault-injecting build. --windows runs
 the Windows programs' cases: lines end in CR LF there, the lock is a sharing
 mode (taken by the --holder program), and what only POSIX systems have
 (FIFOs, symbolic links, modes, flock, signals) is skipped.
@@ -28,6 +29,7 @@ import tempfile
 import time
 import unittest
 from pathlib import Path
+from types import SimpleNamespace
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 from samples import BUILTIN, converted, header, version_1  # noqa: E402
@@ -39,6 +41,8 @@ _parser.add_argument("--faulty")
 _parser.add_argument("--windows", action="store_true")
 _parser.add_argument("--holder")
 _parser.add_argument("--statinfo")
+_parser.add_argument("--reverter")
+_parser.add_argument("--faulty-reverter")
 OPTIONS, UNITTEST_ARGS = _parser.parse_known_args()
 V2 = header(version=b"Ver2") + bytes(264 * 2)
 MAX_RECORDS = (2**31 - 1 - 32) // 264
@@ -107,8 +111,11 @@ def contents(root):
     return found
 
 
-def announced(*names):
-    return "".join(f"Converting {name}\n" for name in names)
+def announced(*names, verb="Converting"):
+    return "".join(f"{verb} {name}\n" for name in names)
+
+
+needs_reverter = unittest.skipUnless(OPTIONS.reverter, "needs statrevert")
 
 
 class ConverterTest(unittest.TestCase):
@@ -137,11 +144,24 @@ class ConverterTest(unittest.TestCase):
     def check(self, result, status, stdout, stderr):
         self.assertEqual((result.returncode, result.stdout, result.stderr), (status, stdout, stderr))
 
-    def check_refused(self, files, args, stderr, **run):
-        """A refusal or failure: status 0, one diagnostic, nothing on disk changed."""
+    def assert_diagnosed(self, files, data):
+        """statinfo's line for x, version 1 `data` or its conversion, or
+        missing after a swap cut off: names what is there."""
+        if OPTIONS.statinfo:
+            line = self.run_converter("x", command=OPTIONS.statinfo).stdout
+            start = "x: missing; a conversion or a revert was cut off" if "x" not in files else (
+                "x: version 1, " if files["x"] == data else "x: version 2, ")
+            self.assertTrue(line.startswith(start), line)
+
+    def check_refused(self, files, args, stderr, reverting=False, **run):
+        """A refusal or failure: status 0 (statrevert: 1), one diagnostic,
+        nothing on disk changed."""
         lay_out(self.root, files)
         before = contents(self.root)
-        self.check(self.run_converter(*args, **run), 0, announced(*args), stderr)
+        if reverting:
+            run.setdefault("command", OPTIONS.reverter)
+        self.check(self.run_converter(*args, **run), int(reverting),
+                   announced(*args, verb="Reverting" if reverting else "Converting"), stderr)
         self.assertEqual(contents(self.root), before)
 
     def check_converted(self, name, data, others=None, **run):
@@ -152,6 +172,13 @@ class ConverterTest(unittest.TestCase):
         records = (len(data) - 32) // 260
         self.check(self.run_converter(name, **run), 1, announced(name), f"Converted {records} records\n")
         self.assertEqual(contents(self.root), expected)
+        if OPTIONS.reverter:  # and back: the original bytes, trailing ones included
+            expected = {**expected, name: data}
+            del expected[name + ".old"]
+            self.check(self.run_converter(name, command=OPTIONS.reverter), 0,
+                       announced(name, verb="Reverting")
+                       + f"Reverted {name}: {records} records, version 1 again\n", "")
+            self.assertEqual(contents(self.root), expected)
 
 
 def posix_only(test):
@@ -191,6 +218,40 @@ class Refusals(ConverterTest):
             with self.subTest(label):
                 self.setUp()
                 self.check_refused(files, [name], stderr)
+
+    @needs_reverter
+    def test_refused_reverts_leave_everything_as_it_was(self):
+        v1, plain = version_1(3, trailing=7), version_1(3)
+        v2 = converted(v1)
+        not_v1 = "x: x.old is not a version 1 statistics file; not reverted\n"
+        in_the_way = "x: x.new is in the way; not reverted\n"
+        rows = [
+            ("missing", {}, "x: cannot open; not reverted\n"),
+            ("version 1", {"x": v1, "x.old": v1}, "x: not a version 2 statistics file; not reverted\n"),
+            ("no old file", {"x": v2}, "x: cannot open x.old; not reverted\n"),
+            ("old file foreign", {"x": v2, "x.old": b"STAT" + v1[4:]}, not_v1),
+            ("old file version 2", {"x": v2, "x.old": v2}, not_v1),
+            ("a changed byte", {"x": flip_byte(v2, 32 + 264 * 2 + 8 + 5), "x.old": v1},
+             "x has changed since it was converted (record 3, block_1 differs from x.old); "
+             "not reverted\n"),
+            ("a record written since", {"x": converted(plain + plain[32:292]), "x.old": plain},
+             "x has changed since it was converted (4 records, x.old has 3); not reverted\n"),
+            ("new name taken", {"x": v2, "x.old": v1, "x.new": b""}, in_the_way),
+            ("new name a directory", {"x": v2, "x.old": v1, "x.new": Dir}, in_the_way),
+        ]
+        if not OPTIONS.windows:
+            rows += [
+                ("a symbolic link", {"x": Link("real"), "real": v2, "x.old": v1},
+                 "x: cannot open; not reverted\n"),
+                ("old file a link", {"x": v2, "x.old": Link("real"), "real": v1},
+                 "x: cannot open x.old; not reverted\n"),
+                ("new name a dangling link", {"x": v2, "x.old": v1, "x.new": Link("nowhere")},
+                 in_the_way),
+            ]
+        for label, files, stderr in rows:
+            with self.subTest(label):
+                self.setUp()
+                self.check_refused(files, ["x"], stderr, reverting=True)
 
     def test_too_large_for_version_2_is_refused_at_once(self):
         path = self.root / "x"
@@ -288,6 +349,25 @@ class BuiltinListAndArguments(ConverterTest):
                 self.assertEqual(result.returncode, status)
                 self.assertEqual(result.stdout, announced(*(args or BUILTIN)))
 
+    @needs_reverter
+    def test_reverting_the_builtin_list_options_and_exit_status(self):
+        files = self.lay_out_builtin()
+        self.assertEqual(self.run_converter().returncode, 1)
+        rows = [  # arguments, status, files reverted, what starts standard output or error
+            (["trans/collstat"], 0, 1, "Reverting trans/collstat\n"),
+            ([], 1, 5, announced(BUILTIN[0], verb="Reverting") + announced(BUILTIN[1], verb="Reverting")),
+            (["--", "-x"], 1, 5, "Reverting -x\n"),
+            (["--help", "x"], 0, 5, "usage: statrevert [FILE...]\n"),
+            (["--bogus", "x"], 2, 5, "statrevert: unknown option --bogus\nusage: statrevert"),
+        ]
+        for args, status, reverted, starts in rows:
+            with self.subTest(args=args):
+                result = self.run_converter(*args, command=OPTIONS.reverter)
+                self.assertEqual(result.returncode, status)
+                self.assertTrue((result.stdout + result.stderr).startswith(starts), result)
+                self.assertEqual(sum((self.root / name).read_bytes() == files[name]
+                                     for name in BUILTIN), reverted)
+
     def test_wildcards_are_expanded_and_a_lone_pattern_kept(self):
         self.lay_out_builtin()
         result = self.run_converter("trans/*stat", "trans/nothing?")
@@ -322,6 +402,7 @@ class LocksAndFullDisks(ConverterTest):
             holder = subprocess.Popen(shlex.split(OPTIONS.holder) + [name], cwd=self.root,
                                       stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
             self.addCleanup(holder.wait, 60)
+            self.addCleanup(holder.stdout.close)
             self.addCleanup(holder.stdin.close)
             self.assertEqual(holder.stdout.readline().strip(), "held")
         else:
@@ -330,12 +411,20 @@ class LocksAndFullDisks(ConverterTest):
             fcntl.flock(fd, fcntl.LOCK_EX)
 
     def test_a_held_file_is_refused(self):
-        for held, stderr in [("x", "Cannot open x\n"), ("x.new", "Cannot create x.new\n")]:
-            with self.subTest(held):
+        data = version_1(3)
+        converting = {"x": data, "x.new": b"another converter's copy"}
+        reverting = {"x": converted(data), "x.old": data}
+        rows = [("x", converting, "Cannot open x\n", False),
+                ("x.new", converting, "Cannot create x.new\n", False)]
+        if OPTIONS.reverter:
+            rows += [("x", reverting, "x: cannot open; not reverted\n", True),
+                     ("x.old", reverting, "x: cannot open x.old; not reverted\n", True)]
+        for held, files, stderr, reverting in rows:
+            with self.subTest(held, reverting=reverting):
                 self.setUp()
-                lay_out(self.root, {"x": version_1(3), "x.new": b"another converter's copy"})
+                lay_out(self.root, files)
                 self.hold(held)
-                self.check_refused({}, ["x"], stderr)
+                self.check_refused({}, ["x"], stderr, reverting)
 
     def test_a_full_disk_fails_the_write_and_removes_the_copy(self):
         # Room for the input and this many bytes of the copy: it runs out
@@ -359,70 +448,97 @@ def is_whole_version_2(data):
     return data[4:8] == b"Ver2" and len(data) >= 32 and struct.unpack_from("<I", data, 8)[0] == len(data)
 
 
+def conversion(data):
+    """What the loops below run for a conversion of `data` under x: the
+    faulty build, the files it starts from, its status and files when done,
+    what a failure may leave, and how a kill's leftovers are finished."""
+    v2 = converted(data)
+    return SimpleNamespace(name="conversion", command=OPTIONS.faulty, start={"x": data}, done=(1, {"x": v2, "x.old": data}),
+                           failed=(0, [{"x": data}, {"x": data, "x.new": v2}]),
+                           silent=EveryFault.SILENT_CALLS,
+                           recover=lambda test: EveryFault.assert_recoverable(test, data, v2))
+
+
+def reversion(data):
+    """The same for a revert of x, the conversion of `data`, to x.old."""
+    v2 = converted(data)
+    return SimpleNamespace(name="revert", command=OPTIONS.faulty_reverter, start={"x": v2, "x.old": data},
+                           done=(0, {"x": data}), failed=(1, [{"x": v2, "x.old": data}, {"x": data, "x.new": v2}]),
+                           silent=set(), recover=lambda test: test.assert_revert_recoverable(data))
+
+
 @unittest.skipUnless(OPTIONS.faulty, "needs the fault-injecting build")
 class EveryFault(ConverterTest):
-    """Every I/O call of a conversion made to fail in turn, then to kill."""
+    """Every I/O call of a conversion, and of a revert, made to fail in turn, then to kill."""
 
     SILENT_CALLS = {"fwrite", "fseek", "ftell", "fflush", "fsync", "fclose"}
 
-    def run_faulty(self, fault, kill=False):
+    def ways(self, conversion_data, revert_data):
+        return [conversion(conversion_data)] + ([reversion(revert_data)] if OPTIONS.faulty_reverter else [])
+
+    def run_faulty(self, fault, command, kill=False):
         report = self.root.parent / (self.root.name + ".fault")
         self.addCleanup(lambda: report.unlink(missing_ok=True))
         env = {"STATCONV_FAULT": fault, "STATCONV_FAULT_REPORT": str(report)}
         if kill:
             env["STATCONV_FAULT_KILL"] = "1"
-        result = self.run_converter("x", command=OPTIONS.faulty, env=env)
+        result = self.run_converter("x", command=command, env=env)
         return result, report.read_text()
 
     def test_a_failing_call_never_loses_or_corrupts_the_file(self):
         for label, data in [("records", version_1(3, trailing=9)), ("header only", version_1(0))]:
-            point = 0
-            while True:
-                point += 1
-                with self.subTest(label, fault=point):
-                    self.setUp()
-                    lay_out(self.root, {"x": data})
-                    result, call = self.run_faulty(f"any:{point}")
-                    self.assert_untouched_or_converted(data, result, call)
-                if call.startswith("none"):
-                    break
-            print(f"\n  {label}: {point - 1} fault points", end=" ", file=sys.stderr)
+            for way in self.ways(data, data):
+                point = 0
+                while True:
+                    point += 1
+                    with self.subTest(label, program=way.name, fault=point):
+                        self.setUp()
+                        lay_out(self.root, way.start)
+                        result, call = self.run_faulty(f"any:{point}", way.command)
+                        self.assert_untouched_or_done(way, result, call)
+                    if call.startswith("none"):
+                        break
+                print(f"\n  {way.name}, {label}: {point - 1} fault points", end=" ", file=sys.stderr)
 
-    def assert_untouched_or_converted(self, data, result, call):
+    def assert_untouched_or_done(self, way, result, call):
         files = contents(self.root)
-        if call.startswith("none") or result.returncode == 1:
-            self.assertEqual((result.returncode, files), (1, {"x": converted(data), "x.old": data}))
+        status, done = way.done
+        if call.startswith("none") or result.returncode == status:
+            self.assertEqual((result.returncode, files), (status, done))
             return
-        self.assertEqual(result.returncode, 0)
-        self.assertEqual(files.pop("x"), data)
-        # A finished copy waits under x.new when the swap was refused.
-        self.assertIn(files, [{}, {"x.new": converted(data)}])
+        status, left = way.failed
+        self.assertEqual(result.returncode, status)
+        # A finished conversion waits under x.new when the swap was refused;
+        # a revert keeps it there when it cannot be removed safely.
+        self.assertIn(files, left)
         if not result.stderr:
-            self.assertIn(call, self.SILENT_CALLS)
+            self.assertIn(call, way.silent)
 
     def test_a_kill_at_any_call_leaves_the_data_recoverable(self):
-        data = version_1(20000, trailing=5)
-        expected = converted(data)
-        lay_out(self.root, {"x": data})
-        calls = int(self.run_faulty("any:999999999")[1].split()[1])
-        points = sorted({*range(1, 41), *range(calls - 40, calls + 1),
-                         *range(41, calls - 40, (calls - 80) // 24)})
-        for point in points:
-            with self.subTest(kill=point):
-                self.setUp()
-                lay_out(self.root, {"x": data})
-                self.assertEqual(self.run_faulty(f"any:{point}", kill=True)[0].returncode, -9)
-                self.assert_recoverable(data, expected)
-        print(f"\n  {len(points)} kill points of {calls} calls", end=" ", file=sys.stderr)
+        # A long conversion at sampled calls; a short revert at every call.
+        for way in self.ways(version_1(20000, trailing=5), version_1(3, trailing=5)):
+            lay_out(self.root, way.start)
+            calls = int(self.run_faulty("any:999999999", way.command)[1].split()[1])
+            points = range(1, calls + 1) if calls <= 200 else sorted(
+                {*range(1, 41), *range(calls - 40, calls + 1), *range(41, calls - 40, (calls - 80) // 24)})
+            for point in points:
+                with self.subTest(program=way.name, kill=point):
+                    self.setUp()
+                    lay_out(self.root, way.start)
+                    self.assertEqual(self.run_faulty(f"any:{point}", way.command, kill=True)[0].returncode, -9)
+                    way.recover(self)
+            print(f"\n  {way.name}: {len(points)} kill points of {calls} calls", end=" ", file=sys.stderr)
 
     def assert_recoverable(self, data, expected):
         """After a kill: the version 1 data is whole, a finished version 2
-        file is exact, and running again (or the README's rename) finishes."""
+        file is exact, statinfo names the state, and running again (or the
+        README's rename) finishes."""
         files = contents(self.root)
         self.assertIn(data, (files.get("x"), files.get("x.old")))
         for name, found in files.items():
             if is_whole_version_2(found):
                 self.assertEqual(found, expected, name)
+        self.assert_diagnosed(files, data)
         if "x" not in files:  # killed between the two renames
             self.assertEqual(files.get("x.new"), expected)
             os.rename(self.root / "x.new", self.root / "x")
@@ -430,6 +546,20 @@ class EveryFault(ConverterTest):
             self.assertNotIn("x.old", files)
             self.assertEqual(self.run_converter("x").returncode, 1)
         self.assertEqual(contents(self.root), {"x": expected, "x.old": data})
+
+    def assert_revert_recoverable(self, data):
+        """The same after a kill in a revert, which statinfo's other rename,
+        or running again, finishes; a leftover x.new is only removed."""
+        files, v2 = contents(self.root), converted(data)
+        self.assertIn(files, [{"x": v2, "x.old": data}, {"x.old": data, "x.new": v2},
+                              {"x": data, "x.new": v2}, {"x": data}])
+        self.assert_diagnosed(files, data)
+        if "x" not in files:
+            os.rename(self.root / "x.old", self.root / "x")
+        elif files["x"] != data:
+            self.assertEqual(self.run_converter("x", command=OPTIONS.faulty_reverter).returncode, 0)
+        (self.root / "x.new").unlink(missing_ok=True)
+        self.assertEqual(contents(self.root), {"x": data})
 
 
 @unittest.skipIf(OPTIONS.windows, "kills the process with a POSIX signal")
@@ -496,11 +626,11 @@ class StatInfo(ConverterTest):
     def test_each_file_is_described(self):
         v1, v2 = version_1(5, trailing=100), converted(version_1(3))
         if OPTIONS.windows:
-            complete = 'complete it with: move "x.new" "x"'
+            complete = 'complete the conversion with: move "x.new" "x", or the revert with: move "x.old" "x"'
         else:
-            complete = "complete it with: mv -- x.new x"
-        cut_off = ("x: missing; a conversion was cut off between its two renames (x.old is version 1, "
-                   f"x.new is its exact conversion); {complete}\n")
+            complete = "complete the conversion with: mv -- x.new x, or the revert with: mv -- x.old x"
+        cut_off = ("x: missing; a conversion or a revert was cut off between its two renames (x.old is "
+                   f"version 1, x.new is its exact conversion); {complete}\n")
         self.check_statinfo([
             ("version 1 with trailing bytes", {"x": v1}, ["x"],
              "x: version 1, 5 records, 100 trailing bytes (a conversion drops them)\n", 0),
@@ -621,7 +751,7 @@ class InjectedFaults(ConverterTest):
         rows = [  # the fault, then whether a plain run follows, the messages and the files
             ("failed swap, undone", {"STATCONV_FAULT": "renameat2:2"}, False, 0,
              done + "Cannot rename x.new to x\n", {"x": data, "x.new": new}),
-            ("failed undo, named", {"STATCONV_FAULT": "renameat2:2+"}, False, 0,
+            ("failed undo, named", {"STATCONV_FAULT": "renameat2:2-3"}, False, 0,
              done + "Cannot rename x.new to x\nCannot rename x.old to x\n", {"x.old": data, "x.new": new}),
             ("NFS: no exclusive lock for reading", {"STATCONV_FAULT": f"flock:1:{errno.EBADF}"}, False, 1,
              done, {"x": new, "x.old": data}),
@@ -638,6 +768,34 @@ class InjectedFaults(ConverterTest):
                 if again:
                     result = self.run_converter("x")
                 self.check(result, status, announced("x"), stderr)
+                self.assertEqual(contents(self.root), files)
+
+    @unittest.skipUnless(OPTIONS.faulty_reverter, "needs statrevert's fault-injecting build")
+    def test_a_failed_revert_step_is_reported_and_loses_nothing(self):
+        data = version_1(3)
+        v2 = converted(data)
+        untouched, kept = {"x": v2, "x.old": data}, {"x": data, "x.new": v2}
+        rows = [
+            ("reading x", "fread:3", "x: cannot read x; not reverted\n", untouched),
+            ("reading x.old", "fread:4", "x: cannot read x.old; not reverted\n", untouched),
+            ("looking for x.new", "lstat:3", "x: cannot make sure that x.new is free; not reverted\n",
+             untouched),
+            ("first rename", "renameat2:1", "Cannot rename x to x.new\n", untouched),
+            ("second rename, undone", "renameat2:2", "Cannot rename x.old to x\n", untouched),
+            ("second rename and its undo", "renameat2:2-3",
+             "Cannot rename x.old to x\nCannot rename x.new to x\n", {"x.old": data, "x.new": v2}),
+            ("directory sync", "fsync:1", "x: cannot sync its directory; x.new is kept\n", kept),
+            ("reading x.new again", "fread:9", "x: x.new is kept, as it is not exactly the conversion "
+             "of x (not a version 2 statistics file)\n", kept),
+            ("removing x.new", "unlink:1", "Cannot remove x.new\n", kept),
+        ]
+        for label, fault, stderr, files in rows:
+            with self.subTest(label):
+                self.setUp()
+                lay_out(self.root, untouched)
+                result = self.run_converter("x", command=OPTIONS.faulty_reverter,
+                                            env={"STATCONV_FAULT": fault})
+                self.check(result, 1, announced("x", verb="Reverting"), stderr)
                 self.assertEqual(contents(self.root), files)
 
 

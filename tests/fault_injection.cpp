@@ -1,11 +1,11 @@
-// Fault injection for the converter's test build: every I/O call that the
-// converter and its platform layer make can be made to fail, with the error
-// the system would give, or to kill the process on the spot. Linked in with
-// the linker's --wrap for each call.
+// Fault injection for the test builds of the converter and the reverter:
+// every I/O call that they and their platform layer make can be made to
+// fail, with the error the system would give, or to kill the process on the
+// spot. Linked in with the linker's --wrap for each call.
 //
 //   STATCONV_FAULT=CALL:N     the Nth call of CALL fails (fread:2, renameat2:1)
-//   STATCONV_FAULT=CALL:N+    the Nth call of CALL and every one after it
-//   STATCONV_FAULT=CALL:N:E   ... with errno E instead of the usual error
+//   STATCONV_FAULT=CALL:N-M   the Nth to the Mth calls of CALL fail (renameat2:2-3)
+//   STATCONV_FAULT=CALL:N:E   ... with errno E instead of the usual error (also N-M:E)
 //   STATCONV_FAULT=any:N      the Nth of all the calls below fails
 //   STATCONV_NO_NOREPLACE=1   renameat2 fails with EINVAL, as on a file
 //                             system without RENAME_NOREPLACE
@@ -56,10 +56,9 @@ bool injected(const char* call, int error) {
     bool counted = (length == 3 && std::strncmp(fault, "any", 3) == 0) ||
                    (std::strlen(call) == length && std::strncmp(fault, call, length) == 0);
     char* end = nullptr;
-    long wanted = std::strtol(colon + 1, &end, 10);
-    bool onwards = *end == '+';
-    if (!counted || (onwards ? ++calls_seen < wanted : ++calls_seen != wanted)) return false;
-    end += onwards;
+    long first = std::strtol(colon + 1, &end, 10);
+    long last = *end == '-' ? std::strtol(end + 1, &end, 10) : first;
+    if (!counted || ++calls_seen < first || calls_seen > last) return false;
     hit = true;
     report(call);
     if (std::getenv("STATCONV_FAULT_KILL") != nullptr) std::raise(SIGKILL);

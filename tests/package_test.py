@@ -4,8 +4,8 @@
   package_test.py BUILD_DIR deb            cpack -G DEB, unpacked with dpkg -x
   package_test.py BUILD_DIR zip EMULATOR   cpack -G ZIP of the Windows programs, run under EMULATOR
 
-Either way the installed statconv converts a sample and the installed
-statinfo verifies the conversion.
+Either way the installed statconv converts a sample, the installed statinfo
+verifies the conversion, and the installed statrevert puts the sample back.
 """
 import shlex
 import subprocess
@@ -33,7 +33,7 @@ class Package(unittest.TestCase):
         [package] = (self.work / "out").glob("statconv*." + generator.lower())
         return package
 
-    def run_installed(self, statconv, statinfo):
+    def run_installed(self, statconv, statinfo, statrevert):
         data = version_1(3, trailing=5)
         (self.work / "x").write_bytes(data)
         run = lambda *args: subprocess.run(EMULATOR + [str(a) for a in args], cwd=self.work,  # noqa: E731
@@ -45,6 +45,8 @@ class Package(unittest.TestCase):
         verifying = run(statinfo, "--verify", "x")
         self.assertEqual((verifying.returncode, verifying.stdout.replace("\r", "")),
                          (0, "x: verified 3 records against x.old\n"))
+        self.assertEqual(run(statrevert, "x").returncode, 0)
+        self.assertEqual((self.work / "x").read_bytes(), data)
 
     @unittest.skipUnless(KIND == "deb", "the Debian package")
     def test_the_debian_package_installs_and_runs(self):
@@ -54,18 +56,19 @@ class Package(unittest.TestCase):
         self.assertEqual(fields, "Package: statconv\nVersion: 5.7.0.1\n")
         root = self.work / "root"
         subprocess.run(["dpkg", "-x", str(package), str(root)], check=True)
-        for page in ["statconv.1", "statinfo.1"]:
+        for page in ["statconv.1", "statinfo.1", "statrevert.1"]:
             self.assertTrue((root / "usr/share/man/man1" / page).is_file(), page)
-        self.run_installed(root / "usr/bin/statconv", root / "usr/bin/statinfo")
+        self.run_installed(*(root / "usr/bin" / name for name in ["statconv", "statinfo", "statrevert"]))
 
     @unittest.skipUnless(KIND == "zip", "the ZIP of the Windows programs")
-    def test_the_windows_zip_holds_both_programs_and_they_run(self):
+    def test_the_windows_zip_holds_the_programs_and_they_run(self):
         package = self.make_package("ZIP")
         with zipfile.ZipFile(package) as archive:
             files = sorted(name for name in archive.namelist() if not name.endswith("/"))
-            self.assertEqual(files, ["bin/statconv.exe", "bin/statinfo.exe"])
+            self.assertEqual(files, ["bin/statconv.exe", "bin/statinfo.exe", "bin/statrevert.exe"])
             archive.extractall(self.work / "root")
-        self.run_installed(self.work / "root/bin/statconv.exe", self.work / "root/bin/statinfo.exe")
+        self.run_installed(*(self.work / "root/bin" / name for name in ["statconv.exe", "statinfo.exe",
+                                                                         "statrevert.exe"]))
 
 
 if __name__ == "__main__":

@@ -1,0 +1,63 @@
+// statrevert: puts converted statistics files back to version 1, in place,
+// when nothing written since the conversion would be lost.
+//
+// With no file names it reverts the five statistics files of the built-in
+// list, below the current directory; otherwise exactly the named files
+// (wildcard patterns expanded). Options come first; every argument after
+// them, or after "--", is a file name.
+//
+// Exit status 0 when every file was reverted, 1 otherwise, 2 for a usage
+// error: the ordinary convention, like statinfo's and unlike statconv's.
+#include <cstdio>
+#include <cstring>
+
+#include "driver/builtin_files.h"
+#include "platform/platform.h"
+#include "stats/revert.h"
+
+namespace {
+
+constexpr const char* usage_text =
+    "usage: statrevert [FILE...]\n"
+    "Puts each converted statistics file back to version 1 from FILE.old, when FILE\n"
+    "is still exactly the conversion of FILE.old; with no FILE, the five files of\n"
+    "the built-in list (trans/collstat ...).\n"
+    "  --help    show this help\n"
+    "  --        end of options: every argument after it is a file name\n"
+    "Exit status: 0 when every file was reverted, 1 otherwise, 2 for a usage error.\n";
+
+// Announces one file, reverts it, and notes a file that was not reverted.
+// Standard output is flushed so that a combined log reads in order.
+void revert_announced(const char* name, void* all_reverted) {
+    std::printf("Reverting %s\n", name);
+    std::fflush(stdout);
+    if (!stats::revert_file(name)) *static_cast<int*>(all_reverted) = 0;
+}
+
+int usage_error(const char* argument) {
+    std::fprintf(stderr, "statrevert: unknown option %s\n%s", argument, usage_text);
+    return 2;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    int first = 1;
+    for (; first < argc && argv[first][0] == '-'; first++) {
+        if (std::strcmp(argv[first], "--") == 0) {
+            first++;
+            break;
+        }
+        if (std::strcmp(argv[first], "--help") != 0) return usage_error(argv[first]);
+        std::fputs(usage_text, stdout);
+        return 0;
+    }
+    int all_reverted = 1;
+    if (first == argc) {
+        for (const char* name : driver::builtin_files)
+            revert_announced(name, &all_reverted);
+    } else {
+        platform::for_each_file_name(argc - first, argv + first, revert_announced, &all_reverted);
+    }
+    return all_reverted ? 0 : 1;
+}
