@@ -133,6 +133,9 @@ int report_error(const char* format, ...) {
     va_start(args, format);
     int written = std::vfprintf(stderr, format, args);
     va_end(args);
+    // Standard error may be buffered (msvcrt buffers it when redirected):
+    // flushed here, a combined log keeps each diagnostic in its place.
+    std::fflush(stderr);
     return written;
 }
 

@@ -255,6 +255,11 @@ class BuiltinListAndArguments(ConverterTest):
         for name, data in files.items():
             self.assertEqual((self.root / name).read_bytes(), converted(data))
 
+    def test_a_combined_log_reads_in_order(self):
+        lay_out(self.root, {"short": b"StAt"})
+        self.assertEqual(self.run_converter("short", "nosuch", merged=True).stdout,
+                         "Converting short\nCannot read headerConverting nosuch\nCannot open nosuch\n")
+
     def test_exit_status_is_the_last_files(self):
         rows = [
             ("last already version 2", [], {"trans/cashdrwr": V2}, 0),
