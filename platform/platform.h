@@ -24,12 +24,18 @@ std::FILE* open_exclusive_read(const char* name);
 // or device. Symbolic links are followed.
 std::FILE* open_read(const char* name);
 
-// Creates `name`, or takes over a leftover regular file of that name, for
-// binary update, holds it for exclusive use, and only then truncates it.
-// Never follows a symbolic link. On POSIX the file is created with mode 0600
-// and then given the permission bits of `original` (and its owner and group
-// where the process may set them), so the data is never readable by more
-// people than before.
+// Creates `name`, or takes over a leftover regular file of that name with no
+// other names, for binary update, and holds it for exclusive use. Never
+// follows a symbolic link. Anything else at `name` fails the call and is left
+// as it was.
+//   POSIX:   the leftover is held and only then truncated. The file is
+//            created with mode 0600 and then given the permission bits of
+//            `original` (and its owner and group where the process may set
+//            them), so the data is never readable by more people than before.
+//   Windows: the leftover must also be no reparse point, and empty or
+//            beginning with "StAt" "Ver2"; it is held without sharing while
+//            checked, then removed, and the copy created afresh (CREATE_NEW),
+//            so that no handle opened on it earlier reaches the new data.
 std::FILE* create_exclusive(const char* name, std::FILE* original);
 
 // The size of the file open on `stream`, in bytes, even past 2 GiB.

@@ -177,6 +177,13 @@ class Refusals(ConverterTest):
             ]
         rows += [("new is a directory", {"x": version_1(2), "x.new": Dir}, "x",
                   "Cannot create x.new\n")]
+        # A NAME.new that looks like a leftover copy, but is another name of one or a link to one.
+        rows += [(f"new is {what} a version 2 file", {"x": version_1(2), "v": V2, "x.new": link("v")},
+                  "x", "Cannot create x.new\n") for what, link in [("a link to", Link),
+                                                                   ("another name of", HardLink)]]
+        if OPTIONS.windows:
+            rows += [("new holds other data", {"x": version_1(2), "x.new": b"notes"}, "x",
+                      "Cannot create x.new\n")]
         for label, files, name, stderr in rows:
             with self.subTest(label):
                 self.setUp()
@@ -200,13 +207,33 @@ class Conversions(ConverterTest):
             ("one byte short of a record", version_1(2, trailing=259), None),
             ("all 0xFF", header(version=b"Ver1") + b"\xff" * 260, None),
             ("zero version", version_1(4, version=b"\0\0\0\0"), None),
-            ("leftover new file", version_1(2), {"x.new": b"stale" * 1000}),
+            ("leftover new file", version_1(2), {"x.new": V2[:8] + b"stale" * 1000}),
+            ("leftover empty new file", version_1(2), {"x.new": b""}),
             ("several writeback intervals", version_1(8192 * 2 + 5, trailing=7), None),
         ]
         for label, data, others in rows:
             with self.subTest(label):
                 self.setUp()
                 self.check_converted("x", data, others)
+
+    @unittest.skipUnless(OPTIONS.windows, "the read-only and hidden attributes, as Wine keeps them")
+    def test_attributes_are_the_files_not_a_leftovers(self):
+        def hidden(path):
+            os.setxattr(path, "user.DOSATTRIB", b"0x2")
+
+        def attributes(path):
+            dos = os.getxattr(path, "user.DOSATTRIB") if "user.DOSATTRIB" in os.listxattr(path) else b"0"
+            return ("read-only " if not path.stat().st_mode & 0o222 else "") + \
+                ("hidden" if int(dos, 16) & 2 else "")
+        rows = [("hidden leftover", "x.new", hidden, ""),
+                ("read-only leftover", "x.new", lambda path: os.chmod(path, 0o444), "")]
+        for label, marked, mark, expected in rows:
+            with self.subTest(label):
+                self.setUp()
+                lay_out(self.root, {"x": version_1(2), "x.new": V2})
+                mark(self.root / marked)
+                self.assertEqual(self.run_converter("x").returncode, 1)
+                self.assertEqual(attributes(self.root / "x"), expected)
 
     @unittest.skipIf(OPTIONS.windows, "the runtime's file functions stop at 260 characters")
     def test_longest_name_that_fits(self):
