@@ -38,6 +38,13 @@ std::FILE* open_read(const char* name);
 //            so that no handle opened on it earlier reaches the new data.
 std::FILE* create_exclusive(const char* name, std::FILE* original);
 
+// Gives the finished copy `copy`, closed, what it must carry of the file
+// open on `original` that could not be given while it was written.
+//   POSIX:   nothing: the mode was carried when the copy was created.
+//   Windows: the read-only attribute (_chmod), which would have kept the
+//            copy from being written.
+int carry_read_only(std::FILE* original, const char* copy);
+
 // The size of the file open on `stream`, in bytes, even past 2 GiB.
 int file_size(std::FILE* stream, long long* size);
 

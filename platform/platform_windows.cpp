@@ -160,6 +160,13 @@ std::FILE* create_exclusive(const char* name, std::FILE* /*original*/) {
     return stream_on_new(file);
 }
 
+int carry_read_only(std::FILE* original, const char* copy) {
+    BY_HANDLE_FILE_INFORMATION info;
+    auto file = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(original)));
+    if (!GetFileInformationByHandle(file, &info)) return 0;
+    return (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) == 0 || _chmod(copy, _S_IREAD) == 0;
+}
+
 int file_size(std::FILE* stream, long long* size) {
     long long length = _filelengthi64(_fileno(stream));
     if (length < 0) return 0;

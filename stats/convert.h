@@ -14,8 +14,9 @@
 //      off), holds it for exclusive use, and streams every whole version 1
 //      record through the upgrade into it. Trailing bytes of an incomplete
 //      last record are dropped. It then stores the file's length in the
-//      header, puts the data on stable storage, and closes the file. Any
-//      failure in this step deletes NAME.new again.
+//      header, puts the data on stable storage, and closes the file; on
+//      Windows it then gives it NAME's read-only attribute. Any failure in
+//      this step deletes NAME.new again.
 //
 //   4. It renames NAME to NAME.old, then NAME.new to NAME. Neither rename
 //      replaces an existing file. If the first fails, the finished copy waits
@@ -30,7 +31,8 @@
 // has been moved aside, so no second converter can slip in between.
 //
 // Messages go to standard error, one per refusal or failure; only a failed
-// header write, seek, flush, sync or close of NAME.new is silent. Memory is fixed:
+// header write, seek, flush, sync or close of NAME.new, or a failure to give
+// it NAME's read-only attribute (Windows), is silent. Memory is fixed:
 // one header, one record of each version and two name buffers.
 #pragma once
 

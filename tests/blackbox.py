@@ -226,7 +226,8 @@ class Conversions(ConverterTest):
             return ("read-only " if not path.stat().st_mode & 0o222 else "") + \
                 ("hidden" if int(dos, 16) & 2 else "")
         rows = [("hidden leftover", "x.new", hidden, ""),
-                ("read-only leftover", "x.new", lambda path: os.chmod(path, 0o444), "")]
+                ("read-only leftover", "x.new", lambda path: os.chmod(path, 0o444), ""),
+                ("read-only file", "x", lambda path: os.chmod(path, 0o444), "read-only ")]
         for label, marked, mark, expected in rows:
             with self.subTest(label):
                 self.setUp()
