@@ -17,6 +17,10 @@ namespace platform {
 //   POSIX:   flock(LOCK_EX|LOCK_NB), and the name must still refer to the
 //            file that was locked. FIFOs and devices are never blocked on.
 //   Windows: _fsopen with _SH_DENYRW.
+// On Windows, as in open_read, a name that would not reach the file system
+// as given is refused: one with a part ending in a dot or a space (which
+// Windows drops), and a command-line argument that the ANSI code page could
+// not hold exactly (the runtime's start-up gives main a look-alike).
 std::FILE* open_exclusive_read(const char* name);
 
 // Opens `name`, a regular file, for binary reading without holding it, so

@@ -5,8 +5,11 @@
 // expansion.
 #include "platform/platform.h"
 
+#include <cerrno>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <io.h>
@@ -26,13 +29,91 @@
 // into the names of the matching files before main sees them.
 extern "C" {
 int _dowildcard = -1;
+
+struct StartupInfo {
+    int new_mode;
+};
+// The same start-up for the wide argument vector, in msvcrt.dll.
+int __wgetmainargs(int* argc, wchar_t*** argv, wchar_t*** environment, int expand_wildcards,
+                   StartupInfo* info);
 }
 
 namespace platform {
 
 namespace {
 
+// The command line's arguments in UTF-16, as the runtime's start-up gives
+// them (patterns expanded as for main's), fetched once.
+struct WideArguments {
+    int count;
+    wchar_t** values;
+};
+const WideArguments& wide_arguments() {
+    static const WideArguments wide = [] {
+        WideArguments got{0, nullptr};
+        wchar_t** environment = nullptr;
+        StartupInfo info{0};
+        __wgetmainargs(&got.count, &got.values, &environment, _dowildcard, &info);
+        return got.values != nullptr ? got : WideArguments{0, nullptr};
+    }();
+    return wide;
+}
+
+// Whether `wide` converts to the ANSI code page as exactly `narrow`, with no
+// character mapped to a look-alike or to the default character.
+bool converts_exactly(const wchar_t* wide, const char* narrow) {
+    char converted[MAX_PATH * 4];
+    BOOL lossy = FALSE;
+    UINT code_page = GetACP();
+    bool utf8 = code_page == CP_UTF8; // holds every character, and takes no best-fit flag
+    int length =
+        WideCharToMultiByte(code_page, utf8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS, wide, -1,
+                            converted, sizeof converted, nullptr, utf8 ? nullptr : &lossy);
+    return length > 0 && !lossy && std::strcmp(converted, narrow) == 0;
+}
+
+// Whether `name` is a command-line argument that did not reach the program
+// as typed. The runtime passes main its arguments in the ANSI code page,
+// which maps a character it cannot hold to a look-alike: "Ωmega" arrives as
+// "Omega", the name of another file. An argument is as typed when the wide
+// argument in its place converts to it exactly. Where the two vectors differ
+// in length (a pattern that the code page changed), places cannot be
+// matched and no argument counts as typed.
+bool is_changed_argument(const char* name) {
+    char** narrow = __argv;
+    const WideArguments& wide = wide_arguments();
+    int count = 0;
+    while (narrow[count] != nullptr)
+        count++;
+    for (int i = 1; i < count; i++)
+        if (std::strcmp(narrow[i], name) == 0 &&
+            (wide.count != count || !converts_exactly(wide.values[i], name)))
+            return true;
+    return false;
+}
+
+// Whether a part of `path` ends in a dot or a space, which Windows drops:
+// "g." would open g (and its backup would be "g..old"). The parts "." and
+// ".." stand for themselves.
+bool has_part_windows_trims(const char* path) {
+    const char* part = path;
+    for (const char* c = path;; c++) {
+        if (*c != '/' && *c != '\\' && *c != '\0') continue;
+        auto length = static_cast<std::size_t>(c - part);
+        bool dots = length <= 2 && std::strspn(part, ".") >= length;
+        if (length > 0 && (c[-1] == '.' || c[-1] == ' ') && !dots) return true;
+        if (*c == '\0') return false;
+        part = c + 1;
+    }
+}
+
+// Opens `name`, a regular file, for binary reading with the given sharing.
+// A name that would not reach the file system as given is refused (EINVAL).
 std::FILE* open_regular(const char* name, int sharing) {
+    if (has_part_windows_trims(name) || is_changed_argument(name)) {
+        errno = EINVAL;
+        return nullptr;
+    }
     std::FILE* stream = _fsopen(name, "rb", sharing);
     if (stream == nullptr) return nullptr;
     struct _stati64 st;

@@ -184,10 +184,22 @@ class Refusals(ConverterTest):
         if OPTIONS.windows:
             rows += [("new holds other data", {"x": version_1(2), "x.new": b"notes"}, "x",
                       "Cannot create x.new\n")]
+            # Windows drops a dot or space that ends a part of a name: each would reach `file`.
+            rows += [(f"{name!r}", {file: version_1(2)}, name, f"Cannot open {name}\n")
+                     for name, file in [("g.", "g"), ("g ", "g"), ("d./g", "d/g")]]
         for label, files, name, stderr in rows:
             with self.subTest(label):
                 self.setUp()
                 self.check_refused(files, [name], stderr)
+
+    @unittest.skipUnless(OPTIONS.windows, "the runtime's arguments are in the ANSI code page")
+    def test_a_name_the_code_page_cannot_hold_is_refused(self):
+        lay_out(self.root, {"Omega": version_1(2), "Ωmega": version_1(3)})
+        before = contents(self.root)
+        # Wine's code page 1252 under C.UTF-8 has no Ω, and maps it to O.
+        self.check(self.run_converter("Ωmega", env={"LC_ALL": "C.UTF-8"}), 0, "Converting Omega\n",
+                   "Cannot open Omega\n")
+        self.assertEqual(contents(self.root), before)
 
     def test_too_large_for_version_2_is_refused_at_once(self):
         path = self.root / "x"
@@ -516,7 +528,9 @@ class StatInfo(ConverterTest):
              "x: cannot open\n", 1),
             ("there, but not readable", {"x": Dir, "x.old": v1, "x.new": converted(v1)}, ["x"],
              "x: cannot open\n", 1),
-        ] + ([] if OPTIONS.windows else [
+        ] + ([
+            ("a name Windows would change", {"x": v1}, ["x."], "x.: cannot open\n", 1),
+        ] if OPTIONS.windows else [
             ("a FIFO, never waited on", {"x": Fifo}, ["x"], "x: cannot open\n", 1),
         ]))
 
