@@ -87,6 +87,11 @@ inline constexpr const char* rename_command = "mv --";
 #endif
 void print_quoted(std::FILE* out, const char* name);
 
+// Whether `name`, written with print_quoted, reaches rename_command as it is.
+//   POSIX:   always.
+//   Windows: not when it holds '%': cmd expands %...% even within quotes.
+int command_safe(const char* name);
+
 // Calls `visit` for each file name that the command-line argument `arg`
 // stands for, in order.
 //   POSIX:   an argument containing '*' or '?' is expanded to the matching

@@ -282,6 +282,10 @@ void print_quoted(std::FILE* out, const char* name) {
     std::fprintf(out, "\"%s\"", name);
 }
 
+int command_safe(const char* name) {
+    return std::strchr(name, '%') == nullptr;
+}
+
 void for_each_file_name(const char* arg, void (*visit)(const char* name, void* context),
                         void* context) {
     visit(arg, context);

@@ -46,6 +46,21 @@ State peek(const char* name, Header& header, long long& size) {
     return read_state(in.get(), header, size);
 }
 
+// Ends a line with the advice to rename `from` to `to`: the command, or, for
+// a name that no command would take as it is, the two names in words.
+void advise_rename(const char* from, const char* to) {
+    bool command = platform::command_safe(from) && platform::command_safe(to);
+    if (command)
+        std::printf("complete it with: %s ", platform::rename_command);
+    else
+        std::fputs("complete it by renaming ", stdout);
+    platform::print_quoted(stdout, from);
+    std::fputs(command ? " " : " to ", stdout);
+    platform::print_quoted(stdout, to);
+    if (!command) std::fputs(" by hand (cmd expands % in a command, even within quotes)", stdout);
+    std::putchar('\n');
+}
+
 // A NAME that does not exist may be a conversion cut off between its two
 // renames: NAME.old holding the version 1 data, NAME.new the finished copy.
 int describe_missing(const char* name) {
@@ -57,12 +72,9 @@ int describe_missing(const char* name) {
         peek(new_name, new_header, new_size) == State::version_2 &&
         whole_version_2(new_header, new_size)) {
         std::printf("%s: missing; a conversion was cut off between its two renames (%s is "
-                    "version 1, %s is version 2 and whole); complete it with: %s ",
-                    name, old_name, new_name, platform::rename_command);
-        platform::print_quoted(stdout, new_name);
-        std::putchar(' ');
-        platform::print_quoted(stdout, name);
-        std::putchar('\n');
+                    "version 1, %s is version 2 and whole); ",
+                    name, old_name, new_name);
+        advise_rename(new_name, name);
     } else {
         std::printf("%s: cannot open\n", name);
     }

@@ -530,6 +530,10 @@ class StatInfo(ConverterTest):
              "x: cannot open\n", 1),
         ] + ([
             ("a name Windows would change", {"x": v1}, ["x."], "x.: cannot open\n", 1),
+            ("cut off, with a % that cmd would expand", {"%x%.old": v1, "%x%.new": converted(v1)},
+             ["%x%"], "%x%: missing; a conversion was cut off between its two renames (%x%.old is "
+             'version 1, %x%.new is version 2 and whole); complete it by renaming "%x%.new" to "%x%" '
+             "by hand (cmd expands % in a command, even within quotes)\n", 1),
         ] if OPTIONS.windows else [
             ("a FIFO, never waited on", {"x": Fifo}, ["x"], "x: cannot open\n", 1),
         ]))
