@@ -19,6 +19,10 @@ namespace platform {
 //            must still refer to the file that was locked. FIFOs and
 //            devices are never blocked on.
 //   Windows: _fsopen with _SH_DENYRW.
+// On Windows, as in open_read, a name that would not reach the file system
+// as given is refused: one with a part ending in a dot or a space (which
+// Windows drops), and a command-line argument that the ANSI code page could
+// not hold exactly (the runtime's start-up gives main a look-alike).
 std::FILE* open_exclusive_read(const char* name);
 
 // Opens `name`, a regular file, for binary reading without holding it, so
@@ -31,11 +35,25 @@ std::FILE* open_read(const char* name);
 // conversion left: a regular file with no other names, the converter's own,
 // empty or beginning with "StAt" "Ver2". Anything else there (a symbolic
 // link, a file with other names, another user's file, a file of other data)
-// fails the call and is left exactly as it was. On Linux the file is created
-// with mode 0600 and then given the permission bits of `original` (and its
-// owner and group where the process may set them), so the data is never
-// readable by more people than before.
+// fails the call and is left exactly as it was. The leftover is held while
+// it is checked and removed, and the copy is then created exclusively, so
+// that nothing opened on the leftover earlier reaches the new data.
+//   Linux:   "the converter's own" is owned by the user running it (or by
+//            the owner of `original`, for a copy root made). The file is
+//            created with mode 0600 and then given the permission bits of
+//            `original` (and its owner and group where the process may set
+//            them), so the data is never readable by more people than before.
+//   Windows: the leftover must also be no reparse point and be reached under
+//            its own name; it is held without sharing while checked, then
+//            removed, and the copy created with CREATE_NEW.
 std::FILE* create_exclusive(const char* name, std::FILE* original);
+
+// Gives the finished copy `copy`, closed, what it must carry of the file
+// open on `original` that could not be given while it was written.
+//   Linux:   nothing: the mode was carried when the copy was created.
+//   Windows: the read-only attribute (_chmod), which would have kept the
+//            copy from being written.
+int carry_read_only(std::FILE* original, const char* copy);
 
 // The size of the file open on `stream`, in bytes, even past 2 GiB.
 int file_size(std::FILE* stream, long long* size);
@@ -85,6 +103,11 @@ inline constexpr const char* rename_command = "move";
 inline constexpr const char* rename_command = "mv --";
 #endif
 void print_quoted(std::FILE* out, const char* name);
+
+// Whether `name`, written with print_quoted, reaches rename_command as it is.
+//   Linux:   always.
+//   Windows: not when it holds '%': cmd expands %...% even within quotes.
+int command_safe(const char* name);
 
 // Calls `visit` for each file name that the `count` command-line arguments
 // `args` stand for, in order. Every argument is expanded before the first

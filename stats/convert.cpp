@@ -106,7 +106,7 @@ int build_copy(std::FILE* in, Header& header, const char* name, const char* new_
                 copy_records(in, out.get(), name, new_name, count) &&
                 finish_header(out.get(), header, *count) && platform::sync_to_storage(out.get());
     int closed = out.close();
-    if (built && closed) return 1;
+    if (built && closed && platform::carry_read_only(in, new_name)) return 1;
     platform::remove_file(new_name);
     return 0;
 }
@@ -137,6 +137,9 @@ int report_error(const char* format, ...) {
     va_start(args, format);
     int written = std::vfprintf(stderr, format, args);
     va_end(args);
+    // Standard error may be buffered (msvcrt buffers it when redirected):
+    // flushed here, a combined log keeps each diagnostic in its place.
+    std::fflush(stderr);
     return written;
 }
 

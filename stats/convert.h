@@ -15,8 +15,9 @@
 //      exclusive use, and streams every whole version 1
 //      record through the upgrade into it. Trailing bytes of an incomplete
 //      last record are dropped. It then stores the file's length in the
-//      header, puts the data on stable storage, and closes the file. Any
-//      failure in this step deletes NAME.new again.
+//      header, puts the data on stable storage, and closes the file; on
+//      Windows it then gives it NAME's read-only attribute. Any failure in
+//      this step deletes NAME.new again.
 //
 //   4. It renames NAME to NAME.old, then NAME.new to NAME. Neither rename
 //      replaces an existing file. If the first fails, the finished copy waits
@@ -38,7 +39,8 @@
 //
 //   "%s is too long a name to convert\n"   NAME; over 1023 bytes
 //   "Cannot open %s\n"                     NAME; missing, not a regular file,
-//                                          a symbolic link, or held
+//                                          a symbolic link, held, or (Windows)
+//                                          a name Windows would change
 //   "Cannot read header"                   no line break; under 32 bytes
 //   "%s is NOT a statistics file\n"        NAME
 //   "%s is already version 2\n"            NAME
@@ -52,7 +54,9 @@
 //   (nothing)                              the header's write, the position
 //                                          check, the seek back, the header's
 //                                          rewrite, the sync or the close of
-//                                          NAME.new failed; the copy is removed
+//                                          NAME.new failed, or (Windows) giving
+//                                          it NAME's read-only attribute; the
+//                                          copy is removed
 //   "Converted %d records\n"               the copy is whole and on storage
 //   "Cannot rename %s to %s\n"             NAME to NAME.old; the copy waits
 //                                          under NAME.new

@@ -57,11 +57,15 @@ bool is_copy_of_version_1(const char* name) {
     return read_state(in.get(), header, size) == State::version_1;
 }
 
-// Prints the command that renames `from` to `to`.
-void print_rename(const char* from, const char* to) {
-    std::printf("%s ", platform::rename_command);
+// Prints the advice to rename `from` to `to`: the command, or, where a name
+// would not reach the command as it is, the two names in words.
+void print_rename(const char* from, const char* to, bool command) {
+    if (command)
+        std::printf("with: %s ", platform::rename_command);
+    else
+        std::fputs("by renaming ", stdout);
     platform::print_quoted(stdout, from);
-    std::putchar(' ');
+    std::fputs(command ? " " : " to ", stdout);
     platform::print_quoted(stdout, to);
 }
 
@@ -78,15 +82,18 @@ int describe_missing(const char* name) {
     Stream in_new(platform::open_read(new_name));
     if (in_old.get() == nullptr || in_new.get() == nullptr) return cannot_open(name);
     Finding finding;
+    bool command = platform::command_safe(name) && platform::command_safe(old_name) &&
+                   platform::command_safe(new_name);
     switch (compare_conversion(in_new.get(), in_old.get(), old_name, finding)) {
     case Match::exact:
         std::printf("%s: missing; a conversion or a revert was cut off between its two renames "
-                    "(%s is version 1, %s is its exact conversion); complete the conversion "
-                    "with: ",
+                    "(%s is version 1, %s is its exact conversion); complete the conversion ",
                     name, old_name, new_name);
-        print_rename(new_name, name);
-        std::printf(", or the revert with: ");
-        print_rename(old_name, name);
+        print_rename(new_name, name, command);
+        std::fputs(", or the revert ", stdout);
+        print_rename(old_name, name, command);
+        if (!command)
+            std::fputs(", by hand (cmd expands % in a command, even within quotes)", stdout);
         std::putchar('\n');
         return 0;
     case Match::differs:

@@ -67,7 +67,9 @@ int still_derivable(const char* name, const char* new_name, Stream& v2) {
     v2.reset(platform::open_read(new_name));
     Stream v1(platform::open_read(name));
     Finding finding;
-    if (compare_conversion(v2.get(), v1.get(), name, finding) == Match::exact) return 1;
+    Match match = compare_conversion(v2.get(), v1.get(), name, finding);
+    v2.close(); // let go of NAME.new, which Windows cannot remove while it is open
+    if (match == Match::exact) return 1;
     report_error("%s: %s is kept, as it is not exactly the conversion of %s (%s)\n", name, new_name,
                  name, finding.text);
     return 0;

@@ -210,10 +210,17 @@ class Refusals(ConverterTest):
                  "x", "Cannot create x.new\n"),
             ] + ([("new is another user's copy", {"x": version_1(2), "x.new": Foreign(V2)}, "x",
                    "Cannot create x.new\n")] if os.geteuid() == 0 else [])
-            rows += [("new holds other data", {"notes": version_1(2), "notes.new": b"my notes"}, "notes",
-                      "Cannot create notes.new\n")]
-        rows += [("new is a directory", {"x": version_1(2), "x.new": Dir}, "x",
-                  "Cannot create x.new\n")]
+        rows += [("new is a directory", {"x": version_1(2), "x.new": Dir}, "x", "Cannot create x.new\n"),
+                 ("new holds other data", {"notes": version_1(2), "notes.new": b"my notes"}, "notes",
+                  "Cannot create notes.new\n")]
+        # A NAME.new that looks like a leftover copy, but is another name of one or a link to one.
+        rows += [(f"new is {what} a version 2 file", {"x": version_1(2), "v": V2, "x.new": link("v")},
+                  "x", "Cannot create x.new\n") for what, link in [("a link to", Link),
+                                                                   ("another name of", HardLink)]]
+        if OPTIONS.windows:
+            # Windows drops a dot or space that ends a part of a name: each would reach `file`.
+            rows += [(f"{name!r}", {file: version_1(2)}, name, f"Cannot open {name}\n")
+                     for name, file in [("g.", "g"), ("g ", "g"), ("d./g", "d/g")]]
         for label, files, name, stderr in rows:
             with self.subTest(label):
                 self.setUp()
@@ -253,6 +260,15 @@ class Refusals(ConverterTest):
                 self.setUp()
                 self.check_refused(files, ["x"], stderr, reverting=True)
 
+    @unittest.skipUnless(OPTIONS.windows, "the runtime's arguments are in the ANSI code page")
+    def test_a_name_the_code_page_cannot_hold_is_refused(self):
+        lay_out(self.root, {"Omega": version_1(2), "Ωmega": version_1(3)})
+        before = contents(self.root)
+        # Wine's code page 1252 under C.UTF-8 has no Ω, and maps it to O.
+        self.check(self.run_converter("Ωmega", env={"LC_ALL": "C.UTF-8"}), 0, "Converting Omega\n",
+                   "Cannot open Omega\n")
+        self.assertEqual(contents(self.root), before)
+
     def test_too_large_for_version_2_is_refused_at_once(self):
         path = self.root / "x"
         path.write_bytes(version_1(0))
@@ -283,6 +299,26 @@ class Conversions(ConverterTest):
             with self.subTest("on a 128 KiB stack"):
                 self.setUp()
                 self.check_converted("x", version_1(3), preexec=limit(resource.RLIMIT_STACK, 128 * 1024))
+
+    @unittest.skipUnless(OPTIONS.windows, "the read-only and hidden attributes, as Wine keeps them")
+    def test_attributes_are_the_files_not_a_leftovers(self):
+        def hidden(path):
+            os.setxattr(path, "user.DOSATTRIB", b"0x2")
+
+        def attributes(path):
+            dos = os.getxattr(path, "user.DOSATTRIB") if "user.DOSATTRIB" in os.listxattr(path) else b"0"
+            return ("read-only " if not path.stat().st_mode & 0o222 else "") + \
+                ("hidden" if int(dos, 16) & 2 else "")
+        rows = [("hidden leftover", "x.new", hidden, ""),
+                ("read-only leftover", "x.new", lambda path: os.chmod(path, 0o444), ""),
+                ("read-only file", "x", lambda path: os.chmod(path, 0o444), "read-only ")]
+        for label, marked, mark, expected in rows:
+            with self.subTest(label):
+                self.setUp()
+                lay_out(self.root, {"x": version_1(2), "x.new": V2})
+                mark(self.root / marked)
+                self.assertEqual(self.run_converter("x").returncode, 1)
+                self.assertEqual(attributes(self.root / "x"), expected)
 
     @unittest.skipIf(OPTIONS.windows, "the runtime's file functions stop at 260 characters")
     def test_longest_name_that_fits(self):
@@ -333,6 +369,11 @@ class BuiltinListAndArguments(ConverterTest):
             f"Converting {name}\nConverted {i + 1} records\n" for i, name in enumerate(BUILTIN)))
         for name, data in files.items():
             self.assertEqual((self.root / name).read_bytes(), converted(data))
+
+    def test_a_combined_log_reads_in_order(self):
+        lay_out(self.root, {"short": b"StAt"})
+        self.assertEqual(self.run_converter("short", "nosuch", merged=True).stdout,
+                         "Converting short\nCannot read headerConverting nosuch\nCannot open nosuch\n")
 
     def test_exit_status_is_the_last_files(self):
         rows = [
@@ -657,7 +698,14 @@ class StatInfo(ConverterTest):
              "version 1 file again builds it afresh\n", 1),
             ("there, but not readable", {"x": Dir, "x.old": v1, "x.new": converted(v1)}, ["x"],
              "x: cannot open\n", 1),
-        ] + ([] if OPTIONS.windows else [
+        ] + ([
+            ("a name Windows would change", {"x": v1}, ["x."], "x.: cannot open\n", 1),
+            ("cut off, with a % that cmd would expand", {"%x%.old": v1, "%x%.new": converted(v1)},
+             ["%x%"], "%x%: missing; a conversion or a revert was cut off between its two renames "
+             '(%x%.old is version 1, %x%.new is its exact conversion); complete the conversion by '
+             'renaming "%x%.new" to "%x%", or the revert by renaming "%x%.old" to "%x%", by hand '
+             "(cmd expands % in a command, even within quotes)\n", 1),
+        ] if OPTIONS.windows else [
             ("a FIFO, never waited on", {"x": Fifo}, ["x"], "x: cannot open\n", 1),
             ("a second name left by a cut-off rename", {"x": v1, "x.old": HardLink("x")}, ["x"],
              "x: version 1, and x.old is another name of it: a conversion was cut off while moving "
