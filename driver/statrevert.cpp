@@ -59,5 +59,9 @@ int main(int argc, char** argv) {
     } else {
         platform::for_each_file_name(argc - first, argv + first, revert_announced, &all_reverted);
     }
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        std::fputs("statrevert: cannot write the report\n", stderr);
+        return 1;
+    }
     return all_reverted ? 0 : 1;
 }

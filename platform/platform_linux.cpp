@@ -99,12 +99,14 @@ int carry_permissions(int fd, const struct stat& from) {
 }
 
 // Whether the file open on `fd` is a copy that a cut-off conversion left: no
-// other names, owned by the user running the converter (or, for a copy that
-// root made and gave away, by the owner of the original), and either empty
+// other names, owned by the user running the converter (or, when that is
+// root, which gives its copies away, by the owner of the original), and either empty
 // or beginning with the version 2 header's "StAt" "Ver2". Anything else at
 // NAME.new is somebody's data and is not ours to empty or remove.
 int is_leftover_copy(int fd, const struct stat& st, const struct stat& original) {
-    if (st.st_nlink != 1 || (st.st_uid != geteuid() && st.st_uid != original.st_uid)) return 0;
+    uid_t user = geteuid();
+    bool ours = st.st_uid == user || (user == 0 && st.st_uid == original.st_uid);
+    if (st.st_nlink != 1 || !ours) return 0;
     if (st.st_size == 0) return 1;
     char start[8];
     return pread(fd, start, sizeof start, 0) == static_cast<ssize_t>(sizeof start) &&

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "platform/platform.h"
+#include "stats/examine.h"
 #include "stats/layout.h"
 #include "stats/names.h"
 #include "stats/stream.h"
@@ -92,11 +93,33 @@ int finish_header(std::FILE* out, Header& header, int count) {
     return std::fseek(out, 0, SEEK_SET) == 0 && std::fwrite(&header, sizeof header, 1, out) == 1;
 }
 
+// Whether a whole version 2 file at `new_name` may be made again: only when
+// it is exactly the conversion of NAME, open on `in`, as a finished copy
+// whose swap was refused is. One that differs holds data found nowhere else
+// (statrevert keeps such a file) and is refused. Anything else at
+// `new_name` is left to create_exclusive to judge. `in` is left just after
+// the header. Kept out of line, so that its stream's room on the stack is
+// free again before the copy's stream takes its own.
+[[gnu::noinline]] int whole_copy_is_ours(std::FILE* in, const char* new_name) {
+    Stream existing(platform::open_read(new_name));
+    Header header;
+    long long size = 0;
+    if (existing.get() == nullptr || !platform::file_size(existing.get(), &size) ||
+        std::fread(&header, sizeof header, 1, existing.get()) != 1 ||
+        classify_header(header) != HeaderKind::version_2 || !whole_version_2(header, size))
+        return 1;
+    Finding finding;
+    int same = std::fseek(existing.get(), 0, SEEK_SET) == 0 && std::fseek(in, 0, SEEK_SET) == 0 &&
+               compare_conversion(existing.get(), in, new_name, finding) == Match::exact;
+    return std::fseek(in, header_size, SEEK_SET) == 0 && same;
+}
+
 // Builds the complete version 2 copy under `new_name`, on stable storage and
 // closed. On any failure the copy is deleted again, while the input is still
 // held, and 0 is returned.
 int build_copy(std::FILE* in, Header& header, const char* name, const char* new_name, int* count) {
-    Stream out(platform::create_exclusive(new_name, in));
+    Stream out(whole_copy_is_ours(in, new_name) ? platform::create_exclusive(new_name, in)
+                                                : nullptr);
     if (out.get() == nullptr) {
         report_error("Cannot create %s\n", new_name);
         return 0;
@@ -158,9 +181,12 @@ int convert_file(const char* name) {
     }
     Header header;
     int count = 0;
-    if (!read_version_1_header(in.get(), name, header) ||
-        !build_copy(in.get(), header, name, new_name, &count))
+    if (!read_version_1_header(in.get(), name, header)) return 0;
+    if (!whole_copy_is_ours(in.get(), new_name)) {
+        report_error("Cannot create %s\n", new_name);
         return 0;
+    }
+    if (!build_copy(in.get(), header, name, new_name, &count)) return 0;
     report_error("Converted %d records\n", count);
 
     if (!platform::rename_while_open) in.close();

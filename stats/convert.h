@@ -63,6 +63,10 @@
 //   "Cannot rename %s to %s\n"             NAME.new to NAME; NAME.old is moved
 //                                          back, and if that fails too, a
 //                                          third line names NAME.old and NAME
+//   (nothing)                              syncing the directory after the
+//                                          renames failed; NAME is converted,
+//                                          the renames may not survive a
+//                                          power cut (statinfo tells the state)
 #pragma once
 
 namespace stats {

@@ -105,14 +105,47 @@ int describe_missing(const char* name) {
     }
 }
 
-// The other name of a file left by a rename cut off between its link and
-// its unlink, when `name` has one: NAME.old beside a version 1 NAME.
+// Whether the version 2 file `v2_name` is exactly the conversion of the
+// version 1 file `v1_name`.
+bool is_exact_conversion(const char* v2_name, const char* v1_name) {
+    Stream v2(platform::open_read(v2_name));
+    Stream v1(platform::open_read(v1_name));
+    Finding finding;
+    return compare_conversion(v2.get(), v1.get(), v1_name, finding) == Match::exact;
+}
+
+// Prints the command that removes the extra names `first` and, unless null,
+// `second`, and ends the line.
+void print_remove(const char* first, const char* second) {
+    std::fputs("rm -- ", stdout);
+    platform::print_quoted(stdout, first);
+    if (second != nullptr) {
+        std::putchar(' ');
+        platform::print_quoted(stdout, second);
+    }
+    std::putchar('\n');
+}
+
+// A rename cut off between its link and its unlink (where the file system
+// has no non-replacing rename) leaves a file under two names. Beside a
+// version 1 NAME, NAME.old is then a second name: a conversion cut off while
+// moving NAME aside, or, where NAME.new is the exact conversion, a revert
+// cut off while moving NAME.old back.
 int describe_second_name(const char* name) {
-    char old_name[name_buffer_size];
-    if (!derive_name(old_name, name, ".old") || !platform::same_file(name, old_name)) return 0;
-    std::printf("%s: version 1, and %s is another name of it: a conversion was cut off while "
-                "moving it aside; running statconv on it again finishes it\n",
-                name, old_name);
+    char old_name[name_buffer_size], new_name[name_buffer_size];
+    if (!derive_name(old_name, name, ".old") || !derive_name(new_name, name, ".new") ||
+        !platform::same_file(name, old_name))
+        return 0;
+    if (is_exact_conversion(new_name, name)) {
+        std::printf("%s: version 1, and %s is another name of it: a revert was cut off while "
+                    "moving it back (%s is the exact conversion); finish it with: ",
+                    name, old_name, new_name);
+        print_remove(old_name, new_name);
+    } else {
+        std::printf("%s: version 1, and %s is another name of it: a conversion was cut off while "
+                    "moving it aside; running statconv on it again finishes it\n",
+                    name, old_name);
+    }
     return 1;
 }
 
@@ -131,6 +164,14 @@ int describe_version_1(const char* name, long long size) {
 int describe_version_2(const char* name, const Header& header, long long size) {
     std::uint32_t stated = load_file_length(header);
     std::int64_t length = size;
+    char new_name[name_buffer_size];
+    if (derive_name(new_name, name, ".new") && platform::same_file(name, new_name)) {
+        std::printf("%s: version 2, and %s is another name of it, left by a rename that was cut "
+                    "off; remove the extra name with: ",
+                    name, new_name);
+        print_remove(new_name, nullptr);
+        return 0;
+    }
     if (!whole_version_2(header, size) && is_copy_of_version_1(name)) {
         std::printf("%s: an unfinished copy, cut off while it was being built; running statconv "
                     "on the version 1 file again builds it afresh\n",

@@ -211,6 +211,8 @@ class Refusals(ConverterTest):
             ] + ([("new is another user's copy", {"x": version_1(2), "x.new": Foreign(V2)}, "x",
                    "Cannot create x.new\n")] if os.geteuid() == 0 else [])
         rows += [("new is a directory", {"x": version_1(2), "x.new": Dir}, "x", "Cannot create x.new\n"),
+                 ("new is a version 2 file that differs", {"x": version_1(2), "x.new":
+                  flip_byte(converted(version_1(2)), 40)}, "x", "Cannot create x.new\n"),
                  ("new holds other data", {"notes": version_1(2), "notes.new": b"my notes"}, "notes",
                   "Cannot create notes.new\n")]
         # A NAME.new that looks like a leftover copy, but is another name of one or a link to one.
@@ -288,6 +290,7 @@ class Conversions(ConverterTest):
             ("all 0xFF", header(version=b"Ver1") + b"\xff" * 260, None),
             ("zero version", version_1(4, version=b"\0\0\0\0"), None),
             ("leftover empty copy", version_1(2), {"x.new": b""}),
+            ("leftover finished copy", version_1(2), {"x.new": converted(version_1(2))}),
             ("leftover unfinished copy", version_1(2), {"x.new": converted(version_1(3))[:300]}),
             ("several writeback intervals", version_1(8192 * 2 + 5, trailing=7), None),
         ]
@@ -707,6 +710,12 @@ class StatInfo(ConverterTest):
              "(cmd expands % in a command, even within quotes)\n", 1),
         ] if OPTIONS.windows else [
             ("a FIFO, never waited on", {"x": Fifo}, ["x"], "x: cannot open\n", 1),
+            ("a second name left by a cut-off revert", {"x": v1, "x.old": HardLink("x"), "x.new": converted(v1)},
+             ["x"], "x: version 1, and x.old is another name of it: a revert was cut off while moving it "
+             "back (x.new is the exact conversion); finish it with: rm -- x.old x.new\n", 1),
+            ("a version 2 file under two names", {"x": v2, "x.new": HardLink("x")}, ["x"],
+             "x: version 2, and x.new is another name of it, left by a rename that was cut off; remove "
+             "the extra name with: rm -- x.new\n", 1),
             ("a second name left by a cut-off rename", {"x": v1, "x.old": HardLink("x")}, ["x"],
              "x: version 1, and x.old is another name of it: a conversion was cut off while moving "
              "it aside; running statconv on it again finishes it\n", 1),
