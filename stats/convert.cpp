@@ -134,21 +134,28 @@ int build_copy(std::FILE* in, Header& header, const char* name, const char* new_
     return 0;
 }
 
-// Moves the version 1 file aside and the finished copy into its place.
-// Neither rename replaces a file. If the second fails, the first is undone so
-// that the given name does not go missing; an undo that fails too is named
-// on a line of its own, and leaves NAME.old and NAME.new, both whole.
+} // namespace
+
+int swap_names(const char* name, const char* aside, const char* incoming) {
+    if (!platform::rename_no_replace(name, aside)) {
+        report_error("Cannot rename %s to %s\n", name, aside);
+        return 0;
+    }
+    if (!platform::rename_no_replace(incoming, name)) {
+        report_error("Cannot rename %s to %s\n", incoming, name);
+        if (!platform::rename_no_replace(aside, name))
+            report_error("Cannot rename %s to %s\n", aside, name);
+        return 0;
+    }
+    return 1;
+}
+
+namespace {
+
+// Moves the version 1 file aside and the finished copy into its place, and
+// makes the renames durable.
 int swap_in(const char* name, const char* old_name, const char* new_name) {
-    if (!platform::rename_no_replace(name, old_name)) {
-        report_error("Cannot rename %s to %s\n", name, old_name);
-        return 0;
-    }
-    if (!platform::rename_no_replace(new_name, name)) {
-        report_error("Cannot rename %s to %s\n", new_name, name);
-        if (!platform::rename_no_replace(old_name, name))
-            report_error("Cannot rename %s to %s\n", old_name, name);
-        return 0;
-    }
+    if (!swap_names(name, old_name, new_name)) return 0;
     platform::sync_directory_of(name);
     return 1;
 }

@@ -74,6 +74,13 @@ namespace stats {
 // Returns 1 when NAME was converted and swapped in, 0 otherwise.
 int convert_file(const char* name);
 
+// Moves NAME aside to `aside`, then `incoming` to NAME; neither rename
+// replaces a file. If the second fails, the first is undone so that NAME
+// does not go missing; an undo that fails too is named on a line of its own,
+// and leaves `aside` and `incoming`, both whole. Each failed rename gets
+// "Cannot rename %s to %s\n". Returns 1 when both renames were made.
+int swap_names(const char* name, const char* aside, const char* incoming);
+
 // Formats a diagnostic to standard error, adding nothing of its own.
 // Returns what the formatting returns.
 [[gnu::format(printf, 1, 2)]] int report_error(const char* format, ...);

@@ -40,24 +40,6 @@ int new_name_free(const char* name, const char* new_name) {
     return 0;
 }
 
-// Moves the version 2 file aside to NAME.new and the version 1 file back to
-// NAME. Neither rename replaces a file. If the second fails, the first is
-// undone; should that fail too, NAME.old and NAME.new are left, both whole,
-// and the message names both renames.
-int swap_back(const char* name, const char* old_name, const char* new_name) {
-    if (!platform::rename_no_replace(name, new_name)) {
-        report_error("Cannot rename %s to %s\n", name, new_name);
-        return 0;
-    }
-    if (!platform::rename_no_replace(old_name, name)) {
-        report_error("Cannot rename %s to %s\n", old_name, name);
-        if (!platform::rename_no_replace(new_name, name))
-            report_error("Cannot rename %s to %s\n", new_name, name);
-        return 0;
-    }
-    return 1;
-}
-
 // Whether NAME.new, after the renames, is still exactly the conversion of
 // the version 1 file now under NAME. Reads without taking the lock: on
 // Linux this process still holds NAME, and a second lock of its own would
@@ -117,7 +99,7 @@ int revert_file(const char* name) {
         in.close();
         in_old.close();
     }
-    if (!swap_back(name, old_name, new_name)) return 0;
+    if (!swap_names(name, new_name, old_name)) return 0;
     // The version 2 file is read again by its name, NAME.new, in the room of
     // its held stream; the version 1 file stays held under NAME, so no
     // converter starts on it meanwhile.
