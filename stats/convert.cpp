@@ -176,7 +176,7 @@ int report_error(const char* format, ...) {
 int convert_file(const char* name) {
     char old_name[name_buffer_size];
     char new_name[name_buffer_size];
-    if (!derive_name(old_name, name, ".old") || !derive_name(new_name, name, ".new")) {
+    if (!derive_names(old_name, new_name, name)) {
         report_error("%s is too long a name to convert\n", name);
         return 0;
     }

@@ -76,8 +76,7 @@ void print_rename(const char* from, const char* to, bool command) {
 // what is wrong is said, and no advice.
 int describe_missing(const char* name) {
     char old_name[name_buffer_size], new_name[name_buffer_size];
-    if (!derive_name(old_name, name, ".old") || !derive_name(new_name, name, ".new"))
-        return cannot_open(name);
+    if (!derive_names(old_name, new_name, name)) return cannot_open(name);
     Stream in_old(platform::open_read(old_name));
     Stream in_new(platform::open_read(new_name));
     if (in_old.get() == nullptr || in_new.get() == nullptr) return cannot_open(name);
@@ -133,9 +132,7 @@ void print_remove(const char* first, const char* second) {
 // cut off while moving NAME.old back.
 int describe_second_name(const char* name) {
     char old_name[name_buffer_size], new_name[name_buffer_size];
-    if (!derive_name(old_name, name, ".old") || !derive_name(new_name, name, ".new") ||
-        !platform::same_file(name, old_name))
-        return 0;
+    if (!derive_names(old_name, new_name, name) || !platform::same_file(name, old_name)) return 0;
     if (is_exact_conversion(new_name, name)) {
         std::printf("%s: version 1, and %s is another name of it: a revert was cut off while "
                     "moving it back (%s is the exact conversion); finish it with: ",

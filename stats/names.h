@@ -20,6 +20,12 @@ inline int derive_name(char (&out)[name_buffer_size], const char* name, const ch
     return 1;
 }
 
+// Forms both NAME.old and NAME.new; 0 when NAME is too long for them.
+inline int derive_names(char (&old_name)[name_buffer_size], char (&new_name)[name_buffer_size],
+                        const char* name) {
+    return derive_name(old_name, name, ".old") && derive_name(new_name, name, ".new");
+}
+
 // The reverse: NAME from a `name` that ends in `suffix`. Returns 0 when it
 // does not end so, or is nothing but the suffix.
 inline int strip_suffix(char (&out)[name_buffer_size], const char* name, const char* suffix) {

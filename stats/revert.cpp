@@ -80,7 +80,7 @@ int remove_version_2(const char* name, const char* new_name, Stream& spare) {
 int revert_file(const char* name) {
     char old_name[name_buffer_size];
     char new_name[name_buffer_size];
-    if (!derive_name(old_name, name, ".old") || !derive_name(new_name, name, ".new")) {
+    if (!derive_names(old_name, new_name, name)) {
         report_error("%s is too long a name to revert\n", name);
         return 0;
     }
