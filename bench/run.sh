@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Times the converter against the floor of moving the same bytes unchanged.
 #
-#   bench/run.sh [CONVERTER] [MIB] [PAIRS]
+#   bench/run.sh [CONVERTER] [MIB] [PAIRS] [BASELINE]
 #
 # Makes one version 1 file of MIB mebibytes (default 256), then PAIRS times
 # (default 7), pair by pair in the same run: converts a fresh copy with
 # CONVERTER (default build/statconv), and copies a fresh copy with
-# `dd bs=1M conv=fsync`. Both read the same cached bytes and put their output
+# `dd bs=1M conv=fsync`; with BASELINE (another build of the converter, say
+# the last release), converts a fresh copy with it too, in the same pair. Both read the same cached bytes and put their output
 # on storage. Prints each pair, the medians and the fastest times with
 # their ratios (on a machine whose storage or memory is shared, the fastest
 # times are the steadier figure), and the converter's peak resident size. Needs bash, python3, dd and GNU time.
@@ -32,17 +33,27 @@ seconds() { # runs a command, prints its wall time in seconds
 # input, which the converter converts and dd copies.
 fresh_copy() { rm -f "$work"/stats* "$work/copy" && cp "$work/input" "$work/stats" && sync; }
 
-converter_times=() dd_times=()
-for i in $(seq "$pairs"); do
+baseline=${4:+$(realpath "$4")}
+convert() { # times one conversion of a fresh copy with the converter $1
     fresh_copy
-    converter_times+=("$(cd "$work" && seconds "$converter" stats)")
+    (cd "$work" && seconds "$1" stats)
     [ "$(stat -c %s "$work/stats")" -gt "$(stat -c %s "$work/stats.old")" ] || {
-        echo "the converter did not convert" >&2
+        echo "$1 did not convert" >&2
         exit 1
     }
+}
+
+converter_times=() dd_times=() baseline_times=()
+for i in $(seq "$pairs"); do
+    converter_times+=("$(convert "$converter")")
     fresh_copy
     dd_times+=("$(seconds dd if="$work/stats" of="$work/copy" bs=1M conv=fsync)")
-    printf 'pair %d: converter %.3f s, dd %.3f s\n' "$i" "${converter_times[-1]}" "${dd_times[-1]}"
+    printf 'pair %d: converter %.3f s, dd %.3f s' "$i" "${converter_times[-1]}" "${dd_times[-1]}"
+    if [ -n "$baseline" ]; then
+        baseline_times+=("$(convert "$baseline")")
+        printf ', baseline %.3f s' "${baseline_times[-1]}"
+    fi
+    echo
 done
 
 median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
@@ -54,6 +65,11 @@ printf 'median:  converter %.3f s, dd %.3f s, ratio %.3f\n' \
     "$c_median" "$d_median" "$(ratio "$c_median" "$d_median")"
 printf 'fastest: converter %.3f s, dd %.3f s, ratio %.3f\n' \
     "$c_fastest" "$d_fastest" "$(ratio "$c_fastest" "$d_fastest")"
+if [ -n "$baseline" ]; then
+    b_median=$(median "${baseline_times[@]}") b_fastest=$(fastest "${baseline_times[@]}")
+    printf 'baseline median %.3f s, ratio %.3f; fastest %.3f s, ratio %.3f\n' "$b_median" \
+        "$(ratio "$b_median" "$d_median")" "$b_fastest" "$(ratio "$b_fastest" "$d_fastest")"
+fi
 
 fresh_copy
 peak=$(cd "$work" && { /usr/bin/time -f '%M' "$converter" stats >/dev/null 2>"$work/time" || true; } &&
