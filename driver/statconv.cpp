@@ -13,12 +13,16 @@
 
 namespace {
 
-// Announces one file, converts it and keeps its result as the last result.
-// Standard output is flushed so that a combined log reads in order.
-void convert_announced(const char* name, void* last_result) {
+// Announces one file and converts it; its result becomes the last result. A
+// name that did not reach the program as it was typed names another file,
+// and cannot be opened as the one meant. Standard output is flushed so that
+// a combined log reads in order.
+int convert_announced(const char* name, bool as_typed) {
     std::printf("Converting %s\n", name);
     std::fflush(stdout);
-    *static_cast<int*>(last_result) = stats::convert_file(name);
+    if (as_typed) return stats::convert_file(name);
+    stats::report_error("Cannot open %s\n", name);
+    return 0;
 }
 
 } // namespace
@@ -27,9 +31,10 @@ int main(int argc, char** argv) {
     int last_result = 0;
     if (argc <= 1) {
         for (const char* name : driver::builtin_files)
-            convert_announced(name, &last_result);
+            last_result = convert_announced(name, true);
     } else {
-        platform::for_each_file_name(argc - 1, argv + 1, convert_announced, &last_result);
+        for (const platform::FileName& file : platform::file_names(argc, argv, 1))
+            last_result = convert_announced(file.name.c_str(), file.as_typed);
     }
     return last_result;
 }

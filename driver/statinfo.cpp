@@ -24,25 +24,26 @@ constexpr const char* usage_text =
     "Exit status: 0 when every file is consistent (or verified), 1 otherwise,\n"
     "2 for a usage error.\n";
 
-struct Run {
-    int (*check)(const char* name);
-    int all_good;
-    std::vector<std::string> originals; // missing files described in place of NAME.new or NAME.old
-};
-
-// A NAME.new or NAME.old whose NAME is missing stands for NAME, described
-// once: a pattern lists only the files that exist, and NAME is the one that
-// tells whether a conversion was cut off.
-void check_file(const char* name, void* context) {
-    Run* run = static_cast<Run*>(context);
+// Describes one file, or verifies it. A NAME.new or NAME.old whose NAME is
+// missing stands for NAME, described once (`described` holds those done): a
+// pattern lists only the files that exist, and NAME is the one that tells
+// whether a conversion was cut off. Returns 1 when all is well with it.
+int check_file(const platform::FileName& file, bool verifying,
+               std::vector<std::string>& described) {
+    const char* name = file.name.c_str();
+    if (!file.as_typed) { // not the file meant: another's name arrived
+        std::printf("%s: cannot open\n", name);
+        return 0;
+    }
+    if (verifying) return stats::verify_file(name);
     char original[stats::name_buffer_size];
-    if (run->check == stats::describe_file && stats::missing_original(name, original)) {
-        for (const std::string& done : run->originals)
-            if (done == original) return;
-        run->originals.emplace_back(original);
+    if (stats::missing_original(name, original)) {
+        for (const std::string& done : described)
+            if (done == original) return 1;
+        described.emplace_back(original);
         name = original;
     }
-    if (!run->check(name)) run->all_good = 0;
+    return stats::describe_file(name);
 }
 
 int usage_error(const char* problem, const char* argument) {
@@ -53,7 +54,7 @@ int usage_error(const char* problem, const char* argument) {
 } // namespace
 
 int main(int argc, char** argv) {
-    Run run{stats::describe_file, 1, {}};
+    bool verifying = false;
     int first = 1;
     for (; first < argc && argv[first][0] == '-'; first++) {
         if (std::strcmp(argv[first], "--") == 0) {
@@ -66,13 +67,16 @@ int main(int argc, char** argv) {
         }
         if (std::strcmp(argv[first], "--verify") != 0)
             return usage_error("unknown option ", argv[first]);
-        run.check = stats::verify_file;
+        verifying = true;
     }
     if (first == argc) return usage_error("no file given", "");
-    platform::for_each_file_name(argc - first, argv + first, check_file, &run);
+    int all_good = 1;
+    std::vector<std::string> described;
+    for (const platform::FileName& file : platform::file_names(argc, argv, first))
+        all_good &= check_file(file, verifying, described);
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
         std::fputs("statinfo: cannot write the report\n", stderr);
         return 1;
     }
-    return run.all_good ? 0 : 1;
+    return all_good ? 0 : 1;
 }

@@ -26,12 +26,17 @@ constexpr const char* usage_text =
     "  --        end of options: every argument after it is a file name\n"
     "Exit status: 0 when every file was reverted, 1 otherwise, 2 for a usage error.\n";
 
-// Announces one file, reverts it, and notes a file that was not reverted.
-// Standard output is flushed so that a combined log reads in order.
-void revert_announced(const char* name, void* all_reverted) {
+// Announces one file and reverts it; 1 when it was reverted. A name that did
+// not reach the program as it was typed names another file, and cannot be
+// opened as the one meant. Standard output is flushed so that a combined log
+// reads in order.
+int revert_announced(const char* name, bool as_typed) {
     std::printf("Reverting %s\n", name);
     std::fflush(stdout);
-    if (!stats::revert_file(name)) *static_cast<int*>(all_reverted) = 0;
+    if (as_typed) return stats::revert_file(name);
+    std::fprintf(stderr, "%s: cannot open; not reverted\n", name);
+    std::fflush(stderr);
+    return 0;
 }
 
 int usage_error(const char* argument) {
@@ -55,9 +60,10 @@ int main(int argc, char** argv) {
     int all_reverted = 1;
     if (first == argc) {
         for (const char* name : driver::builtin_files)
-            revert_announced(name, &all_reverted);
+            all_reverted &= revert_announced(name, true);
     } else {
-        platform::for_each_file_name(argc - first, argv + first, revert_announced, &all_reverted);
+        for (const platform::FileName& file : platform::file_names(argc, argv, first))
+            all_reverted &= revert_announced(file.name.c_str(), file.as_typed);
     }
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
         std::fputs("statrevert: cannot write the report\n", stderr);

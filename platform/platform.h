@@ -1,81 +1,143 @@
-// The runtime operations the converter needs that differ between systems.
+// The operating system beneath the programs: holding files, creating,
+// renaming and removing them, putting them on storage, and the command line.
 //
-// Everything else (reading, writing, seeking and closing streams) is plain
-// standard C stdio and is used directly. This layer has one implementation
-// for Linux (platform_linux.cpp) and one for the Windows C runtime,
-// msvcrt.dll (platform_windows.cpp). Every operation reports 1 for success
-// and 0 for failure, or a null stream, and leaves errno as the system set it.
+// This layer is mechanism only: it knows nothing of what the files hold.
+// Reading, writing, seeking and closing go through the standard C streams it
+// hands out. Each promise below is made once, for both systems; a "Linux:" or
+// "Windows:" note says only how that system keeps it.
+//
+// Every operation reports 1 (or a stream) for success and 0 (or null) for
+// failure, and on every failure errno tells why: the system's own code, or
+// one named here (EBUSY, EEXIST, ELOOP, EINVAL).
+//   Windows: the system's error (GetLastError) is mapped onto errno.
 #pragma once
 
 #include <cstdio>
+#include <string>
+#include <vector>
 
 namespace platform {
 
-// Opens `name`, a regular file, for binary reading and holds it for
-// exclusive use. Fails (returns null) when the file is missing, is not a
-// regular file, is a symbolic link, or is held by another converter.
-//   Linux:   flock(LOCK_EX|LOCK_NB) (the shared lock on NFS, which refuses
-//            the exclusive one on a file open for reading), and the name
-//            must still refer to the file that was locked. FIFOs and
-//            devices are never blocked on.
-//   Windows: _fsopen with _SH_DENYRW.
-// On Windows, as in open_read, a name that would not reach the file system
-// as given is refused: one with a part ending in a dot or a space (which
-// Windows drops), and a command-line argument that the ANSI code page could
-// not hold exactly (the runtime's start-up gives main a look-alike).
-std::FILE* open_exclusive_read(const char* name);
+// ---- Holding files -------------------------------------------------------
+//
+// A held file is open for binary reading (or update) and held for exclusive
+// use: no other program that asks for the file through this layer gets it
+// until the stream is closed. The opens below take only a regular file under
+// the name given, never through a final symbolic link (ELOOP), never a FIFO,
+// device or directory (EINVAL, EISDIR), and never wait for anything.
+//   Linux:   flock(LOCK_EX|LOCK_NB), advisory, and the name must still refer
+//            to the locked file afterwards (EBUSY); on NFS, where a file open
+//            for reading gets no exclusive lock, the shared one, which every
+//            exclusive lock still excludes. O_NOFOLLOW, O_NONBLOCK.
+//   Windows: CreateFile with no sharing at all, so that no other program
+//            may even read the file; FILE_FLAG_OPEN_REPARSE_POINT, and a
+//            reparse point (a symbolic link or junction) is refused. A name
+//            with a part ending in a dot or a space, which Windows would
+//            drop on the way to the file system, is refused (EINVAL).
+
+// Opens `name` and holds it.
+std::FILE* open_exclusive(const char* name);
+
+// The same, for a file whose name this process may then remove with
+// remove_held.
+//   Windows: the handle also carries DELETE and FILE_WRITE_ATTRIBUTES.
+std::FILE* open_removable(const char* name);
+
+// Creates `name`, which must not exist (EEXIST when anything has the name,
+// even a dangling symbolic link), for binary update, and holds it. Nobody
+// else may read it: it is created for its owner alone.
+//   Linux:   O_CREAT|O_EXCL, mode 0600, then the lock.
+//   Windows: CreateFile with CREATE_NEW and no sharing.
+std::FILE* create_new(const char* name);
 
 // Opens `name`, a regular file, for binary reading without holding it, so
-// that reading never keeps a converter off the file. Never blocks on a FIFO
-// or device. Symbolic links are followed.
+// that reading never keeps a holder off the file. Symbolic links are
+// followed; FIFOs and devices are refused, never waited on.
+//   Windows: a name Windows would change is refused, as above.
 std::FILE* open_read(const char* name);
 
-// Creates `name` afresh for binary update and holds it for exclusive use.
-// An existing `name` is removed first only when it is a copy that a cut-off
-// conversion left: a regular file with no other names, the converter's own,
-// empty or beginning with "StAt" "Ver2". Anything else there (a symbolic
-// link, a file with other names, another user's file, a file of other data)
-// fails the call and is left exactly as it was. The leftover is held while
-// it is checked and removed, and the copy is then created exclusively, so
-// that nothing opened on the leftover earlier reaches the new data.
-//   Linux:   "the converter's own" is owned by the user running it (or by
-//            the owner of `original`, for a copy root made). The file is
-//            created with mode 0600 and then given the permission bits of
-//            `original` (and its owner and group where the process may set
-//            them), so the data is never readable by more people than before.
-//   Windows: the leftover must also be no reparse point and be reached under
-//            its own name; it is held without sharing while checked, then
-//            removed, and the copy created with CREATE_NEW.
-std::FILE* create_exclusive(const char* name, std::FILE* original);
+// What the system tells of the file held on `held`, opened under `name`.
+struct Facts {
+    long long size = 0;
+    unsigned long links = 0;      // how many names the file has
+    bool owned_by_caller = false; // the file's owner is the user running this
+    bool plain = false;           // a plain disk file reached under `name`
+                                  // itself, not through a link to it
+};
+//   Linux:   fstat; a file held here is always plain (the open refused
+//            links and other kinds of file).
+//   Windows: GetFileInformationByHandle, GetFileType, and the system's own
+//            path for the handle (GetFinalPathNameByHandle), which must end
+//            in the last part of `name`. Who owns a file is not told:
+//            owned_by_caller is always true.
+int facts_of(std::FILE* held, const char* name, Facts& facts);
 
-// Gives the finished copy `copy`, closed, what it must carry of the file
-// open on `original` that could not be given while it was written.
-//   Linux:   nothing: the mode was carried when the copy was created.
-//   Windows: the read-only attribute (_chmod), which would have kept the
-//            copy from being written.
-int carry_read_only(std::FILE* original, const char* copy);
+// Whether the files held on `a` and `b` have the same owner.
+//   Windows: always true (not told).
+int same_owner(std::FILE* a, std::FILE* b);
+
+// Whether the user running this may give files away to other owners, as
+// root does (Linux); never on Windows.
+bool caller_is_privileged();
+
+// Removes the name `name` of the file held on `held`, but only while it is
+// still that file's name (EBUSY otherwise). The name is free once `held` is
+// closed.
+//   Linux:   the name is compared with the held file, then unlinked.
+//   Windows: the held handle (from open_removable or create_new) is marked
+//            for deletion, after clearing a read-only attribute; the file
+//            goes when the handle is closed.
+int remove_held(std::FILE* held, const char* name);
+
+// Gives `copy`, open and on storage, what it must carry of `original` so
+// that the copy can stand in its place: nobody may read or write the copy
+// who could not do so with the original.
+//   Linux:   the owner and group where the process may set them, then the
+//            permission bits (after the owner, which may clear set-id bits).
+//   Windows: the read-only attribute.
+int carry_metadata(std::FILE* original, std::FILE* copy);
 
 // The size of the file open on `stream`, in bytes, even past 2 GiB.
 int file_size(std::FILE* stream, long long* size);
 
+// ---- Storage -------------------------------------------------------------
+
 // Flushes `stream` and lets the system start writing its data to storage
-// without waiting for it, so that the disk works while the conversion goes
-// on and sync_to_storage has little left to wait for. Fails only when the
-// flush fails. (Linux: sync_file_range; elsewhere the flush alone.)
+// without waiting for it, so that the disk works while the program goes on
+// and sync_to_storage has little left to wait for. Fails only when the flush
+// fails.
+//   Linux:   sync_file_range. Windows: the flush alone.
 int start_writeback(std::FILE* stream);
 
-// Flushes `stream` and asks the system to put its data on stable storage.
+// Flushes `stream` and returns once its data and metadata are on stable
+// storage.
+//   Linux:   fsync. Windows: _commit (FlushFileBuffers).
 int sync_to_storage(std::FILE* stream);
 
-// Renames `from` to `to`, failing rather than replacing an existing `to`.
-// An existing `to` that is another name of `from` (left by a rename cut off
-// between its link and its unlink) is no obstacle: `from` is unlinked.
+// ---- Names ---------------------------------------------------------------
+
+// Renames `from` to `to`, failing (EEXIST) rather than replacing an existing
+// `to`. An existing `to` that is another name of `from` (left by a rename cut
+// off between its link and its unlink) is no obstacle: `from` is removed.
+//   Linux:   renameat2(RENAME_NOREPLACE); link and unlink on a file system
+//            without it.
+//   Windows: MoveFileEx without MOVEFILE_REPLACE_EXISTING, and with
+//            MOVEFILE_WRITE_THROUGH, so it returns once the rename is on
+//            disk.
 int rename_no_replace(const char* from, const char* to);
 
-// Whether `a` and `b` are two names of one file.
-int same_file(const char* a, const char* b);
+// Returns once the renames in the directory holding `name` are on storage.
+//   Linux:   fsync of the directory.
+//   Windows: nothing is left to do: each rename was written through.
+int sync_directory_of(const char* name);
 
+// Removes the name `name`, whatever its permission bits or attributes.
+//   Windows: a read-only attribute is cleared first.
 int remove_file(const char* name);
+
+// Whether `a` and `b` are two names of one file. Links are not followed.
+//   Linux:   device and inode. Windows: volume serial and file index.
+int same_file(const char* a, const char* b);
 
 // Whether no directory entry of any kind has the name `name`: a symbolic
 // link (even a dangling one) or a directory counts, and is not followed.
@@ -83,45 +145,53 @@ int remove_file(const char* name);
 // when it cannot be told.
 int name_is_free(const char* name);
 
-// Makes the renames of entries in the directory holding `name` durable.
-int sync_directory_of(const char* name);
-
-// Whether a file held by open_exclusive_read may be renamed while it is
-// open. Where it may (Linux), the input stays held until it has been moved
-// aside, so that no other converter can take it between close and rename.
+// Whether a held file may be renamed while it is held. Where it may
+// (Linux), a program keeps it held until it has been moved aside, so that no
+// other can take it between close and rename.
 #ifdef _WIN32
 inline constexpr bool rename_while_open = false;
 #else
 inline constexpr bool rename_while_open = true;
 #endif
 
-// The command an operator types to rename a file, and how a name is written
-// so that the command line takes it as one word, whatever it holds.
+// ---- The operator's shell ------------------------------------------------
+
+// The commands an operator types to rename and to remove files, and how a
+// name is written so that the command line takes it as one word.
 #ifdef _WIN32
 inline constexpr const char* rename_command = "move";
+inline constexpr const char* remove_command = "del";
 #else
 inline constexpr const char* rename_command = "mv --";
+inline constexpr const char* remove_command = "rm --";
 #endif
 void print_quoted(std::FILE* out, const char* name);
 
-// Whether `name`, written with print_quoted, reaches rename_command as it is.
+// Whether `name`, written with print_quoted, reaches a command as it is.
 //   Linux:   always.
 //   Windows: not when it holds '%': cmd expands %...% even within quotes.
 int command_safe(const char* name);
 
-// Calls `visit` for each file name that the `count` command-line arguments
-// `args` stand for, in order. Every argument is expanded before the first
-// name is visited, so a pattern never picks up a file (NAME.old) that the
-// work on an earlier name made.
-//   Linux:   '*' and '?' in the last part of an argument are wildcards
-//            (every other byte, brackets and backslashes too, stands for
-//            itself); the argument stands for the matching entries of its
-//            directory, sorted, a name beginning with a dot only where the
-//            pattern does too. A pattern that matches nothing is passed on
-//            as typed.
-//   Windows: the runtime's start-up has already expanded patterns the same
-//            way, so the arguments are passed on as they stand.
-void for_each_file_name(int count, char** args, void (*visit)(const char* name, void* context),
-                        void* context);
+// ---- The command line ----------------------------------------------------
+
+struct FileName {
+    std::string name;
+    bool as_typed; // false: the name that arrived is not what was typed
+};
+
+// The file names that the command-line arguments argv[first] to
+// argv[count - 1] stand for, in order, all expanded at once, so that a
+// pattern never picks up a file (NAME.old) that work on an earlier name made.
+// '*' and '?' in the last part of an argument are wildcards (every other
+// byte stands for itself); the argument stands for the matching entries of
+// its directory, a name beginning with a dot only where the pattern does too.
+// A pattern that matches nothing is passed on as typed.
+//   Linux:   expanded here, sorted; every name arrives as typed.
+//   Windows: expanded by the runtime's start-up, in the order the directory
+//            lists them. The runtime gives main its arguments in the ANSI
+//            code page, which turns a character it cannot hold into a
+//            look-alike ("Omega" for "Ωmega"): an argument is as typed only
+//            when the wide argument in its place converts to it exactly.
+std::vector<FileName> file_names(int count, char** argv, int first);
 
 } // namespace platform

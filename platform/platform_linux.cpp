@@ -1,7 +1,8 @@
-// The runtime layer on Linux: POSIX calls, with flock(2) for exclusive use,
-// renameat2(RENAME_NOREPLACE) for renames that never replace (link and
-// unlink where a file system lacks it), sync_file_range(2) to start
-// writeback, and __fsetlocking for streams without locks.
+// The operating system beneath the programs, on Linux: POSIX calls, with
+// flock(2) for exclusive use, renameat2(RENAME_NOREPLACE) for renames that
+// never replace (link and unlink where a file system lacks it),
+// sync_file_range(2) to start writeback, and __fsetlocking for streams
+// without locks.
 #include "platform/platform.h"
 
 #include <algorithm>
@@ -14,6 +15,7 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace platform {
@@ -81,91 +83,89 @@ int open_locked(const char* name, int flags, struct stat* st) {
     return fd;
 }
 
-// The converter is single-threaded, so its streams need no locking: that
-// saves a lock and an unlock on every record read and written.
-std::FILE* stream_on(int fd, const char* mode) {
+// The programs are single-threaded, so their streams need no locking: that
+// saves a lock and an unlock on every call.
+std::FILE* stream_on(int fd, const char* mode, const char* created) {
     std::FILE* stream = fdopen(fd, mode);
-    if (stream == nullptr) return nullptr;
+    if (stream == nullptr) {
+        give_up(fd, created);
+        return nullptr;
+    }
     __fsetlocking(stream, FSETLOCKING_BYCALLER);
     return stream;
 }
 
-// The owner and group are carried over where the process may set them (root
-// may set both, the owner only a group it belongs to); the permission bits
-// always, after the owner, since changing the owner may clear set-id bits.
-int carry_permissions(int fd, const struct stat& from) {
-    if (fchown(fd, from.st_uid, from.st_gid) != 0) (void)fchown(fd, (uid_t)-1, from.st_gid);
-    return fchmod(fd, from.st_mode & 07777) == 0;
-}
-
-// Whether the file open on `fd` is a copy that a cut-off conversion left: no
-// other names, owned by the user running the converter (or, when that is
-// root, which gives its copies away, by the owner of the original), and either empty
-// or beginning with the version 2 header's "StAt" "Ver2". Anything else at
-// NAME.new is somebody's data and is not ours to empty or remove.
-int is_leftover_copy(int fd, const struct stat& st, const struct stat& original) {
-    uid_t user = geteuid();
-    bool ours = st.st_uid == user || (user == 0 && st.st_uid == original.st_uid);
-    if (st.st_nlink != 1 || !ours) return 0;
-    if (st.st_size == 0) return 1;
-    char start[8];
-    return pread(fd, start, sizeof start, 0) == static_cast<ssize_t>(sizeof start) &&
-           std::memcmp(start, "StAtVer2", sizeof start) == 0;
-}
-
-// Removes a leftover copy at `name`, held while it is checked and removed so
-// that no other converter is at work on it. Fails, touching nothing, for
-// anything that is not such a leftover.
-int remove_leftover(const char* name, const struct stat& original) {
-    struct stat st;
-    int fd = open_locked(name, O_RDONLY, &st);
-    if (fd < 0) return 0;
-    int removed = is_leftover_copy(fd, st, original) && unlink(name) == 0;
-    give_up(fd, nullptr);
-    if (!removed) errno = EEXIST;
-    return removed;
+int fstat_of(std::FILE* stream, struct stat* st) {
+    return fstat(fileno(stream), st) == 0;
 }
 
 } // namespace
 
-std::FILE* open_exclusive_read(const char* name) {
+std::FILE* open_exclusive(const char* name) {
     struct stat st;
     int fd = open_locked(name, O_RDONLY, &st);
-    if (fd < 0) return nullptr;
-    std::FILE* stream = stream_on(fd, "rb");
-    if (stream == nullptr) give_up(fd, nullptr);
-    return stream;
+    return fd < 0 ? nullptr : stream_on(fd, "rb", nullptr);
+}
+
+std::FILE* open_removable(const char* name) {
+    return open_exclusive(name);
+}
+
+std::FILE* create_new(const char* name) {
+    struct stat st;
+    int fd = open_locked(name, O_RDWR | O_CREAT | O_EXCL, &st);
+    return fd < 0 ? nullptr : stream_on(fd, "w+b", name);
 }
 
 std::FILE* open_read(const char* name) {
     struct stat st;
     int fd = open_regular(name, O_RDONLY, &st);
     if (fd < 0) return nullptr;
-    std::FILE* stream = clear_nonblocking(fd) ? stream_on(fd, "rb") : nullptr;
-    if (stream == nullptr) give_up(fd, nullptr);
-    return stream;
-}
-
-std::FILE* create_exclusive(const char* name, std::FILE* original) {
-    struct stat from, st;
-    if (fstat(fileno(original), &from) != 0) return nullptr;
-    // A leftover is removed and the copy made afresh, never written into:
-    // a descriptor that someone opened on the old file must not reach the
-    // new data.
-    int fd = open_locked(name, O_RDWR | O_CREAT | O_EXCL, &st);
-    if (fd < 0 && errno == EEXIST && remove_leftover(name, from))
-        fd = open_locked(name, O_RDWR | O_CREAT | O_EXCL, &st);
-    if (fd < 0) return nullptr;
-    if (carry_permissions(fd, from)) {
-        std::FILE* stream = stream_on(fd, "w+b");
-        if (stream != nullptr) return stream;
+    if (!clear_nonblocking(fd)) {
+        give_up(fd, nullptr);
+        return nullptr;
     }
-    give_up(fd, name); // made here and held: remove it rather than leave it behind
-    return nullptr;
+    return stream_on(fd, "rb", nullptr);
 }
 
-int carry_read_only(std::FILE* /*original*/, const char* /*copy*/) {
+int facts_of(std::FILE* held, const char* /*name*/, Facts& facts) {
+    struct stat st;
+    if (!fstat_of(held, &st)) return 0;
+    facts.size = st.st_size;
+    facts.links = st.st_nlink;
+    facts.owned_by_caller = st.st_uid == geteuid();
+    facts.plain = S_ISREG(st.st_mode);
     return 1;
+}
+
+int same_owner(std::FILE* a, std::FILE* b) {
+    struct stat sa, sb;
+    return fstat_of(a, &sa) && fstat_of(b, &sb) && sa.st_uid == sb.st_uid;
+}
+
+bool caller_is_privileged() {
+    return geteuid() == 0;
+}
+
+int remove_held(std::FILE* held, const char* name) {
+    struct stat st, now;
+    if (!fstat_of(held, &st) || lstat(name, &now) != 0) return 0;
+    if (now.st_dev != st.st_dev || now.st_ino != st.st_ino) {
+        errno = EBUSY;
+        return 0;
+    }
+    return unlink(name) == 0;
+}
+
+// The owner and group are carried over where the process may set them (root
+// may set both, the owner only a group she belongs to); the permission bits
+// always, after the owner, since changing the owner may clear set-id bits.
+int carry_metadata(std::FILE* original, std::FILE* copy) {
+    struct stat from;
+    if (!fstat_of(original, &from)) return 0;
+    int fd = fileno(copy);
+    if (fchown(fd, from.st_uid, from.st_gid) != 0) (void)fchown(fd, (uid_t)-1, from.st_gid);
+    return fchmod(fd, from.st_mode & 07777) == 0;
 }
 
 int file_size(std::FILE* stream, long long* size) {
@@ -324,13 +324,14 @@ void expand(const char* arg, std::vector<std::string>& names) {
 
 } // namespace
 
-void for_each_file_name(int count, char** args, void (*visit)(const char* name, void* context),
-                        void* context) {
+std::vector<FileName> file_names(int count, char** argv, int first) {
     std::vector<std::string> names;
-    for (int i = 0; i < count; i++)
-        expand(args[i], names);
-    for (const std::string& name : names)
-        visit(name.c_str(), context);
+    for (int i = first; i < count; i++)
+        expand(argv[i], names);
+    std::vector<FileName> found;
+    for (std::string& name : names)
+        found.push_back({std::move(name), true});
+    return found;
 }
 
 } // namespace platform

@@ -1,8 +1,8 @@
-// The runtime layer on Windows, through the C runtime msvcrt.dll and
-// KERNEL32.dll alone: _fsopen with _SH_DENYRW for exclusive use, CreateFile
-// without sharing for the copy, rename (which never replaces an existing file
-// there), _commit to reach storage, and the start-up's own wildcard
-// expansion.
+// The operating system beneath the programs, on Windows, through the C
+// runtime msvcrt.dll and KERNEL32.dll alone: files held through CreateFile
+// with no sharing and turned into runtime streams, MoveFileEx for renames
+// that never replace and are written through, _commit to reach storage, and
+// the runtime start-up's own wildcard expansion.
 #include "platform/platform.h"
 
 #include <cerrno>
@@ -23,8 +23,6 @@
 #endif
 #include <windows.h>
 
-#include "stats/layout.h"
-
 // Asks the runtime's start-up (__getmainargs) to expand wildcard arguments
 // into the names of the matching files before main sees them.
 extern "C" {
@@ -42,54 +40,61 @@ namespace platform {
 
 namespace {
 
-// The command line's arguments in UTF-16, as the runtime's start-up gives
-// them (patterns expanded as for main's), fetched once.
-struct WideArguments {
-    int count;
-    wchar_t** values;
-};
-const WideArguments& wide_arguments() {
-    static const WideArguments wide = [] {
-        WideArguments got{0, nullptr};
-        wchar_t** environment = nullptr;
-        StartupInfo info{0};
-        __wgetmainargs(&got.count, &got.values, &environment, _dowildcard, &info);
-        return got.values != nullptr ? got : WideArguments{0, nullptr};
-    }();
-    return wide;
+// Sets errno from the system's last error and returns 0.
+int fail_with_system_error() {
+    switch (GetLastError()) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_DRIVE:
+    case ERROR_BAD_NETPATH:
+        errno = ENOENT;
+        break;
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS:
+        errno = EEXIST;
+        break;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_WRITE_PROTECT:
+        errno = EACCES;
+        break;
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+        errno = EBUSY;
+        break;
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY:
+        errno = ENOMEM;
+        break;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+        errno = ENOSPC;
+        break;
+    case ERROR_TOO_MANY_OPEN_FILES:
+        errno = EMFILE;
+        break;
+    case ERROR_FILENAME_EXCED_RANGE:
+        errno = ENAMETOOLONG;
+        break;
+    case ERROR_NOT_SAME_DEVICE:
+        errno = EXDEV;
+        break;
+    case ERROR_DIR_NOT_EMPTY:
+        errno = ENOTEMPTY;
+        break;
+    case ERROR_INVALID_NAME:
+    case ERROR_INVALID_PARAMETER:
+        errno = EINVAL;
+        break;
+    default:
+        errno = EIO;
+        break;
+    }
+    return 0;
 }
 
-// Whether `wide` converts to the ANSI code page as exactly `narrow`, with no
-// character mapped to a look-alike or to the default character.
-bool converts_exactly(const wchar_t* wide, const char* narrow) {
-    char converted[MAX_PATH * 4];
-    BOOL lossy = FALSE;
-    UINT code_page = GetACP();
-    bool utf8 = code_page == CP_UTF8; // holds every character, and takes no best-fit flag
-    int length =
-        WideCharToMultiByte(code_page, utf8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS, wide, -1,
-                            converted, sizeof converted, nullptr, utf8 ? nullptr : &lossy);
-    return length > 0 && !lossy && std::strcmp(converted, narrow) == 0;
-}
-
-// Whether `name` is a command-line argument that did not reach the program
-// as typed. The runtime passes main its arguments in the ANSI code page,
-// which maps a character it cannot hold to a look-alike: "Ωmega" arrives as
-// "Omega", the name of another file. An argument is as typed when the wide
-// argument in its place converts to it exactly. Where the two vectors differ
-// in length (a pattern that the code page changed), places cannot be
-// matched and no argument counts as typed.
-bool is_changed_argument(const char* name) {
-    char** narrow = __argv;
-    const WideArguments& wide = wide_arguments();
-    int count = 0;
-    while (narrow[count] != nullptr)
-        count++;
-    for (int i = 1; i < count; i++)
-        if (std::strcmp(narrow[i], name) == 0 &&
-            (wide.count != count || !converts_exactly(wide.values[i], name)))
-            return true;
-    return false;
+int fail_with(int error) {
+    errno = error;
+    return 0;
 }
 
 // Whether a part of `path` ends in a dot or a space, which Windows drops:
@@ -107,29 +112,8 @@ bool has_part_windows_trims(const char* path) {
     }
 }
 
-// Opens `name`, a regular file, for binary reading with the given sharing.
-// A name that would not reach the file system as given is refused (EINVAL).
-std::FILE* open_regular(const char* name, int sharing) {
-    if (has_part_windows_trims(name) || is_changed_argument(name)) {
-        errno = EINVAL;
-        return nullptr;
-    }
-    std::FILE* stream = _fsopen(name, "rb", sharing);
-    if (stream == nullptr) return nullptr;
-    struct _stati64 st;
-    if (_fstati64(_fileno(stream), &st) != 0 || (st.st_mode & _S_IFMT) != _S_IFREG) {
-        std::fclose(stream);
-        return nullptr;
-    }
-    return stream;
-}
-
-// Opens `name` with no sharing at all, so that no other handle can read,
-// write or delete the file while it is held here. A symbolic link or other
-// reparse point is opened itself, never followed.
-HANDLE open_unshared(const char* name, DWORD access, DWORD disposition) {
-    return CreateFileA(name, access, 0, nullptr, disposition,
-                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+HANDLE handle_of(std::FILE* stream) {
+    return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
 }
 
 bool mark_for_deletion(HANDLE file) {
@@ -142,6 +126,51 @@ bool set_attributes(HANDLE file, DWORD attributes) {
     FILE_BASIC_INFO basic{}; // times of 0 are left as they are
     basic.FileAttributes = attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL;
     return SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic) != 0;
+}
+
+// A runtime stream on `file`, which it then owns; null, with the handle
+// closed (and a file this call made, `created`, removed), where none can
+// be had.
+std::FILE* stream_on(HANDLE file, int flags, const char* mode, bool created) {
+    int fd = _open_osfhandle(reinterpret_cast<std::intptr_t>(file), flags | _O_BINARY);
+    std::FILE* stream = fd != -1 ? _fdopen(fd, mode) : nullptr;
+    if (stream != nullptr) return stream;
+    int saved = errno;
+    if (created) mark_for_deletion(file);
+    if (fd != -1)
+        _close(fd);
+    else
+        CloseHandle(file);
+    errno = saved;
+    return nullptr;
+}
+
+// Opens `name` with no sharing at all, so that no other handle can read,
+// write or delete the file while it is held here. A symbolic link or other
+// reparse point is opened itself and refused, as are directories and
+// devices. A name that would not reach the file system as given is refused.
+std::FILE* open_held(const char* name, DWORD access) {
+    if (has_part_windows_trims(name)) {
+        fail_with(EINVAL);
+        return nullptr;
+    }
+    HANDLE file = CreateFileA(name, access, 0, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        fail_with_system_error();
+        return nullptr;
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    int error = GetFileType(file) != FILE_TYPE_DISK ? EINVAL : 0;
+    if (error == 0 && !GetFileInformationByHandle(file, &info)) error = EIO;
+    if (error == 0 && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) error = ELOOP;
+    if (error == 0 && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) error = EISDIR;
+    if (error != 0) {
+        CloseHandle(file);
+        fail_with(error);
+        return nullptr;
+    }
+    return stream_on(file, _O_RDONLY, "rb", false);
 }
 
 // The last part of a path: what follows its last '/', '\\' or drive colon.
@@ -162,90 +191,120 @@ bool reached_directly(HANDLE file, const char* name) {
     return length > 0 && length < sizeof path && _stricmp(last_part(path), last_part(name)) == 0;
 }
 
-// Whether the file held on `file` is a copy that a cut-off conversion left:
-// a plain file (no directory, device or reparse point) reached directly under
-// `name`, with no other names, either empty or beginning with the version 2
-// header's "StAt" "Ver2". Anything else at NAME.new is somebody's data, not
-// ours to empty or remove.
-bool is_leftover_copy(HANDLE file, const char* name, const BY_HANDLE_FILE_INFORMATION& info) {
-    constexpr DWORD not_plain =
-        FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE;
-    if (GetFileType(file) != FILE_TYPE_DISK || (info.dwFileAttributes & not_plain) != 0 ||
-        info.nNumberOfLinks != 1 || !reached_directly(file, name))
-        return false;
-    if (info.nFileSizeHigh == 0 && info.nFileSizeLow == 0) return true;
-    stats::Header start;
-    DWORD got = 0;
-    return ReadFile(file, &start, 8, &got, nullptr) && got == 8 &&
-           std::memcmp(start.magic, stats::magic_bytes, 4) == 0 &&
-           std::memcmp(start.version, stats::version_2_bytes, 4) == 0;
+// The command line's arguments in UTF-16, as the runtime's start-up gives
+// them (patterns expanded as for main's).
+struct WideArguments {
+    int count = 0;
+    wchar_t** values = nullptr;
+};
+WideArguments wide_arguments() {
+    WideArguments got;
+    wchar_t** environment = nullptr;
+    StartupInfo info{0};
+    __wgetmainargs(&got.count, &got.values, &environment, _dowildcard, &info);
+    return got.values != nullptr ? got : WideArguments{};
 }
 
-// Removes a leftover copy at `name`, held without sharing while it is
-// checked and removed. A read-only attribute (the copy of a read-only file)
-// is cleared first, as it would stop the removal. Fails, leaving it exactly
-// as it was, for anything that is not such a leftover.
-bool remove_leftover(const char* name) {
-    HANDLE file = open_unshared(name, GENERIC_READ | FILE_WRITE_ATTRIBUTES | DELETE, OPEN_EXISTING);
-    if (file == INVALID_HANDLE_VALUE) return false;
-    BY_HANDLE_FILE_INFORMATION info;
-    bool removed = false;
-    if (GetFileInformationByHandle(file, &info) && is_leftover_copy(file, name, info)) {
-        DWORD attributes = info.dwFileAttributes;
-        bool writable = (attributes & FILE_ATTRIBUTE_READONLY) == 0 ||
-                        set_attributes(file, attributes & ~DWORD{FILE_ATTRIBUTE_READONLY});
-        removed = writable && mark_for_deletion(file);
-        if (writable && !removed) set_attributes(file, attributes);
-    }
-    CloseHandle(file);
-    return removed;
-}
-
-// A stream for binary update on a file just created and held on `file`.
-// Fails, removing the file, where none can be had.
-std::FILE* stream_on_new(HANDLE file) {
-    int fd = -1;
-    if (GetFileType(file) == FILE_TYPE_DISK)
-        fd = _open_osfhandle(reinterpret_cast<std::intptr_t>(file), _O_RDWR | _O_BINARY);
-    std::FILE* stream = fd != -1 ? _fdopen(fd, "w+b") : nullptr;
-    if (stream != nullptr) return stream;
-    mark_for_deletion(file);
-    if (fd != -1)
-        _close(fd);
-    else
-        CloseHandle(file);
-    return nullptr;
+// Whether `wide` converts to the ANSI code page as exactly `narrow`, with no
+// character mapped to a look-alike or to the default character.
+bool converts_exactly(const wchar_t* wide, const char* narrow) {
+    char converted[MAX_PATH * 4];
+    BOOL lossy = FALSE;
+    UINT code_page = GetACP();
+    bool utf8 = code_page == CP_UTF8; // holds every character, and takes no best-fit flag
+    int length =
+        WideCharToMultiByte(code_page, utf8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS, wide, -1,
+                            converted, sizeof converted, nullptr, utf8 ? nullptr : &lossy);
+    return length > 0 && !lossy && std::strcmp(converted, narrow) == 0;
 }
 
 } // namespace
 
-std::FILE* open_exclusive_read(const char* name) {
-    return open_regular(name, _SH_DENYRW);
+std::FILE* open_exclusive(const char* name) {
+    return open_held(name, GENERIC_READ);
+}
+
+std::FILE* open_removable(const char* name) {
+    return open_held(name, GENERIC_READ | DELETE | FILE_WRITE_ATTRIBUTES);
+}
+
+std::FILE* create_new(const char* name) {
+    constexpr DWORD update = GENERIC_READ | GENERIC_WRITE | DELETE;
+    HANDLE file = CreateFileA(name, update, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        fail_with_system_error();
+        return nullptr;
+    }
+    if (GetFileType(file) != FILE_TYPE_DISK) {
+        mark_for_deletion(file);
+        CloseHandle(file);
+        fail_with(EINVAL);
+        return nullptr;
+    }
+    return stream_on(file, _O_RDWR, "w+b", true);
 }
 
 std::FILE* open_read(const char* name) {
-    return open_regular(name, _SH_DENYNO);
+    if (has_part_windows_trims(name)) {
+        fail_with(EINVAL);
+        return nullptr;
+    }
+    std::FILE* stream = _fsopen(name, "rb", _SH_DENYNO);
+    if (stream == nullptr) return nullptr;
+    struct _stati64 st;
+    if (_fstati64(_fileno(stream), &st) != 0 || (st.st_mode & _S_IFMT) != _S_IFREG) {
+        std::fclose(stream);
+        fail_with(EINVAL);
+        return nullptr;
+    }
+    return stream;
 }
 
-// The copy is always a new file, held without sharing while it is written.
-// A leftover is removed and the copy made afresh, never written into: a
-// handle that someone opened on the old file must not reach the new data, and
-// the old file's attributes (hidden, say) must not pass to the converted one.
-std::FILE* create_exclusive(const char* name, std::FILE* /*original*/) {
-    constexpr DWORD update = GENERIC_READ | GENERIC_WRITE;
-    HANDLE file = open_unshared(name, update, CREATE_NEW);
-    if (file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_EXISTS &&
-        remove_leftover(name))
-        file = open_unshared(name, update, CREATE_NEW);
-    if (file == INVALID_HANDLE_VALUE) return nullptr;
-    return stream_on_new(file);
-}
-
-int carry_read_only(std::FILE* original, const char* copy) {
+int facts_of(std::FILE* held, const char* name, Facts& facts) {
+    HANDLE file = handle_of(held);
     BY_HANDLE_FILE_INFORMATION info;
-    auto file = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(original)));
-    if (!GetFileInformationByHandle(file, &info)) return 0;
-    return (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) == 0 || _chmod(copy, _S_IREAD) == 0;
+    if (!GetFileInformationByHandle(file, &info)) return fail_with_system_error();
+    constexpr DWORD not_plain =
+        FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE;
+    facts.size = static_cast<long long>(info.nFileSizeHigh) << 32 | info.nFileSizeLow;
+    facts.links = info.nNumberOfLinks;
+    facts.owned_by_caller = true;
+    facts.plain = GetFileType(file) == FILE_TYPE_DISK && (info.dwFileAttributes & not_plain) == 0 &&
+                  reached_directly(file, name);
+    return 1;
+}
+
+int same_owner(std::FILE* /*a*/, std::FILE* /*b*/) {
+    return 1;
+}
+
+bool caller_is_privileged() {
+    return false;
+}
+
+// A read-only attribute would stop the deletion; it is cleared first, and
+// put back if the deletion is refused all the same.
+int remove_held(std::FILE* held, const char* /*name*/) {
+    HANDLE file = handle_of(held);
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(file, &info)) return fail_with_system_error();
+    DWORD attributes = info.dwFileAttributes;
+    bool read_only = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+    if (read_only && !set_attributes(file, attributes & ~DWORD{FILE_ATTRIBUTE_READONLY}))
+        return fail_with_system_error();
+    if (mark_for_deletion(file)) return 1;
+    fail_with_system_error();
+    if (read_only) set_attributes(file, attributes);
+    return 0;
+}
+
+// The copy was made with no attributes of its own; read-only is the one
+// that says who may write it.
+int carry_metadata(std::FILE* original, std::FILE* copy) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(handle_of(original), &info)) return fail_with_system_error();
+    if ((info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) == 0) return 1;
+    return set_attributes(handle_of(copy), FILE_ATTRIBUTE_READONLY) ? 1 : fail_with_system_error();
 }
 
 int file_size(std::FILE* stream, long long* size) {
@@ -264,25 +323,49 @@ int sync_to_storage(std::FILE* stream) {
 }
 
 int rename_no_replace(const char* from, const char* to) {
-    return std::rename(from, to) == 0;
+    return MoveFileExA(from, to, MOVEFILE_WRITE_THROUGH) ? 1 : fail_with_system_error();
+}
+
+int sync_directory_of(const char* /*name*/) {
+    return 1;
 }
 
 int remove_file(const char* name) {
-    return _unlink(name) == 0;
+    if (DeleteFileA(name)) return 1;
+    DWORD attributes = GetFileAttributesA(name);
+    if (GetLastError() != ERROR_ACCESS_DENIED || attributes == INVALID_FILE_ATTRIBUTES ||
+        (attributes & FILE_ATTRIBUTE_READONLY) == 0)
+        return fail_with_system_error();
+    if (!SetFileAttributesA(name, attributes & ~DWORD{FILE_ATTRIBUTE_READONLY}))
+        return fail_with_system_error();
+    if (DeleteFileA(name)) return 1;
+    fail_with_system_error();
+    SetFileAttributesA(name, attributes);
+    return 0;
+}
+
+int same_file(const char* a, const char* b) {
+    BY_HANDLE_FILE_INFORMATION info[2];
+    const char* names[2] = {a, b};
+    for (int i = 0; i < 2; i++) {
+        HANDLE file = CreateFileA(
+            names[i], 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+            OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        if (file == INVALID_HANDLE_VALUE) return fail_with_system_error();
+        bool known = GetFileInformationByHandle(file, &info[i]) != 0;
+        if (!known) fail_with_system_error();
+        CloseHandle(file);
+        if (!known) return 0;
+    }
+    return info[0].dwVolumeSerialNumber == info[1].dwVolumeSerialNumber &&
+           info[0].nFileIndexHigh == info[1].nFileIndexHigh &&
+           info[0].nFileIndexLow == info[1].nFileIndexLow;
 }
 
 int name_is_free(const char* name) {
-    if (_access(name, 0) == 0) {
-        errno = EEXIST;
-        return 0;
-    }
+    if (GetFileAttributesA(name) != INVALID_FILE_ATTRIBUTES) return fail_with(EEXIST);
+    fail_with_system_error();
     return errno == ENOENT;
-}
-
-// NTFS journals its directory changes itself; the runtime offers no way to
-// flush a directory.
-int sync_directory_of(const char* /*name*/) {
-    return 1;
 }
 
 // Windows names cannot hold a double quote, so quoting is enough.
@@ -294,16 +377,17 @@ int command_safe(const char* name) {
     return std::strchr(name, '%') == nullptr;
 }
 
-// Never: msvcrt's rename is a single step, so no cut-off rename leaves a
-// file under two names.
-int same_file(const char* /*a*/, const char* /*b*/) {
-    return 0;
-}
-
-void for_each_file_name(int count, char** args, void (*visit)(const char* name, void* context),
-                        void* context) {
-    for (int i = 0; i < count; i++)
-        visit(args[i], context);
+// The runtime's start-up has expanded the patterns already; an argument is
+// as typed when the wide one in its place converts to it exactly. Where the
+// two vectors differ in length (a pattern that the code page changed),
+// places cannot be matched and no argument counts as typed.
+std::vector<FileName> file_names(int count, char** argv, int first) {
+    WideArguments wide = wide_arguments();
+    std::vector<FileName> names;
+    for (int i = first; i < count; i++)
+        names.push_back(
+            {argv[i], wide.count == count && converts_exactly(wide.values[i], argv[i])});
+    return names;
 }
 
 } // namespace platform

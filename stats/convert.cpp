@@ -1,6 +1,8 @@
 #include "stats/convert.h"
 
+#include <cerrno>
 #include <cstdarg>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
@@ -13,10 +15,17 @@
 namespace stats {
 namespace {
 
-// Every this many records (about 2 MiB) the copy's data is handed to the
+// Records move in blocks of this many (about 1 MiB of each version), read,
+// upgraded and written whole: the record is the unit of the format, the
+// block the unit of I/O. Each stream carries its block as its buffer.
+constexpr std::size_t block_records = 4096;
+constexpr std::size_t v1_block_bytes = block_records * sizeof(RecordV1);
+constexpr std::size_t v2_block_bytes = block_records * sizeof(RecordV2);
+
+// Every this many blocks (about 2 MiB) the copy's data is handed to the
 // system to be written out, so that the disk works while conversion goes on
 // instead of all at once in the final sync.
-constexpr int writeback_records = 8192;
+constexpr int writeback_blocks = 2;
 
 // Reads and classifies the header of the open input. Refuses, with its
 // diagnostic, a short header, a foreign file, a version 2 file, and a file
@@ -45,40 +54,81 @@ int read_version_1_header(std::FILE* in, const char* name, Header& header) {
     return 1;
 }
 
-// Writes one version 2 record and counts it; every writeback_records
-// records, hands the data written so far to the system.
-int write_record(std::FILE* out, const RecordV2& record, int* count) {
-    if (std::fwrite(&record, sizeof record, 1, out) != 1) return 0;
-    ++*count;
-    return *count % writeback_records != 0 || platform::start_writeback(out);
+// Whether the file held on `held` under `new_name` is a copy that a cut-off
+// conversion of NAME, held on `in`, left: a plain file with no other names,
+// the caller's own (or, for root, who gives its copies to NAME's owner,
+// NAME's owner's), and either empty, or begun with the version 2 header and
+// unfinished, or finished and exactly the conversion of NAME. Anything else
+// is somebody's data: a whole version 2 file that differs holds records
+// found nowhere else (statrevert keeps such a file). Reads each file at most
+// once.
+int is_leftover(std::FILE* held, const char* new_name, std::FILE* in) {
+    platform::Facts facts;
+    if (!platform::facts_of(held, new_name, facts)) return 0;
+    bool ours = facts.owned_by_caller ||
+                (platform::caller_is_privileged() && platform::same_owner(held, in));
+    if (!facts.plain || facts.links != 1 || !ours) return 0;
+    if (facts.size == 0) return 1;
+    Header header{};
+    std::size_t got = std::fread(&header, 1, sizeof header, held);
+    if (got < sizeof header.magic + sizeof header.version ||
+        classify_header(header) != HeaderKind::version_2)
+        return 0;
+    if (got < sizeof header || !whole_version_2(header, facts.size)) return 1;
+    Finding finding;
+    return std::fseek(held, 0, SEEK_SET) == 0 && std::fseek(in, 0, SEEK_SET) == 0 &&
+           compare_conversion(held, in, new_name, finding) == Match::exact;
 }
 
-// Streams every whole version 1 record through the upgrade, one at a time,
-// until the end of the input, then hands the last of them to the system. The
-// trailing bytes of an incomplete last record are dropped. A read error ends
-// the loop as a failure; so do a failed write (of a record, or of the last
-// buffer of them: a disk that fills there is no different) and a file that
-// grew past what the format can hold.
-int copy_records(std::FILE* in, std::FILE* out, const char* name, const char* new_name,
-                 int* count) {
-    RecordV1 old_record;
-    RecordV2 new_record;
+// Removes a leftover copy at `new_name`, held while it is judged and
+// removed, so that nothing can change it in between. Leaves `in` just after
+// its header. Fails, touching nothing, for anything that is not a leftover.
+int remove_leftover(std::FILE* in, const char* new_name) {
+    Stream held(platform::open_removable(new_name));
+    int removed = held.get() != nullptr ? is_leftover(held.get(), new_name, in) &&
+                                              platform::remove_held(held.get(), new_name)
+                                        : errno == ENOENT; // gone meanwhile
+    return std::fseek(in, header_size, SEEK_SET) == 0 && removed;
+}
+
+// Creates the copy afresh at `new_name`, after removing a leftover that a
+// cut-off run left there; never written into: a handle that someone opened
+// on the leftover must not reach the new data.
+std::FILE* create_copy(std::FILE* in, const char* new_name) {
+    std::FILE* out = platform::create_new(new_name);
+    if (out == nullptr && errno == EEXIST && remove_leftover(in, new_name))
+        out = platform::create_new(new_name);
+    return out;
+}
+
+// Streams every whole version 1 record through the upgrade, a block at a
+// time, until the end of the input, then hands the last of them to the
+// system. The trailing bytes of an incomplete last record are dropped. A
+// read error ends the loop as a failure; so do a failed write (of records,
+// or of the last buffer of them: a disk that fills there is no different)
+// and a file that grew past what the format can hold.
+int copy_records(Stream& in, Stream& out, const char* name, const char* new_name, int* count) {
+    auto* v1 = reinterpret_cast<RecordV1*>(in.buffer());
+    auto* v2 = reinterpret_cast<RecordV2*>(out.buffer());
     *count = 0;
     int written = 1;
-    while (written && !std::feof(in)) {
-        if (std::fread(&old_record, sizeof old_record, 1, in) != 1) {
-            if (!std::ferror(in)) continue;
+    for (int blocks = 1; written && !std::feof(in.get()); blocks++) {
+        std::size_t got = std::fread(v1, sizeof *v1, block_records, in.get());
+        if (std::ferror(in.get()) || (got == 0 && !std::feof(in.get()))) {
             report_error("Failed to read record from %s\n", name);
             return 0;
         }
-        if (*count == max_records) {
+        if (static_cast<long long>(got) > max_records - *count) {
             report_error("%s is too large to convert\n", name);
             return 0;
         }
-        upgrade_record(old_record, new_record);
-        written = write_record(out, new_record, count);
+        for (std::size_t i = 0; i < got; i++)
+            upgrade_record(v1[i], v2[i]);
+        written = std::fwrite(v2, sizeof *v2, got, out.get()) == got &&
+                  (blocks % writeback_blocks != 0 || platform::start_writeback(out.get()));
+        if (written) *count += static_cast<int>(got);
     }
-    if (written && std::fflush(out) == 0) return 1;
+    if (written && std::fflush(out.get()) == 0) return 1;
     report_error("Failed to write new record to %s\n", new_name);
     return 0;
 }
@@ -93,44 +143,24 @@ int finish_header(std::FILE* out, Header& header, int count) {
     return std::fseek(out, 0, SEEK_SET) == 0 && std::fwrite(&header, sizeof header, 1, out) == 1;
 }
 
-// Whether a whole version 2 file at `new_name` may be made again: only when
-// it is exactly the conversion of NAME, open on `in`, as a finished copy
-// whose swap was refused is. One that differs holds data found nowhere else
-// (statrevert keeps such a file) and is refused. Anything else at
-// `new_name` is left to create_exclusive to judge. `in` is left just after
-// the header. Kept out of line, so that its stream's room on the stack is
-// free again before the copy's stream takes its own.
-[[gnu::noinline]] int whole_copy_is_ours(std::FILE* in, const char* new_name) {
-    Stream existing(platform::open_read(new_name));
-    Header header;
-    long long size = 0;
-    if (existing.get() == nullptr || !platform::file_size(existing.get(), &size) ||
-        std::fread(&header, sizeof header, 1, existing.get()) != 1 ||
-        classify_header(header) != HeaderKind::version_2 || !whole_version_2(header, size))
-        return 1;
-    Finding finding;
-    int same = std::fseek(existing.get(), 0, SEEK_SET) == 0 && std::fseek(in, 0, SEEK_SET) == 0 &&
-               compare_conversion(existing.get(), in, new_name, finding) == Match::exact;
-    return std::fseek(in, header_size, SEEK_SET) == 0 && same;
-}
-
-// Builds the complete version 2 copy under `new_name`, on stable storage and
-// closed. On any failure the copy is deleted again, while the input is still
-// held, and 0 is returned.
-int build_copy(std::FILE* in, Header& header, const char* name, const char* new_name, int* count) {
-    Stream out(whole_copy_is_ours(in, new_name) ? platform::create_exclusive(new_name, in)
-                                                : nullptr);
+// Builds the complete version 2 copy under `new_name`: its data on storage,
+// then what it must carry of NAME, and closed. On any failure the copy is
+// removed again, while the input is still held, and 0 is returned.
+int build_copy(Stream& in, Header& header, const char* name, const char* new_name, int* count) {
+    Stream out(v2_block_bytes, [&] { return create_copy(in.get(), new_name); });
     if (out.get() == nullptr) {
         report_error("Cannot create %s\n", new_name);
         return 0;
     }
     upgrade_header(header);
     int built = std::fwrite(&header, sizeof header, 1, out.get()) == 1 &&
-                copy_records(in, out.get(), name, new_name, count) &&
-                finish_header(out.get(), header, *count) && platform::sync_to_storage(out.get());
-    int closed = out.close();
-    if (built && closed && platform::carry_read_only(in, new_name)) return 1;
-    platform::remove_file(new_name);
+                copy_records(in, out, name, new_name, count) &&
+                finish_header(out.get(), header, *count) && platform::sync_to_storage(out.get()) &&
+                platform::carry_metadata(in.get(), out.get()) &&
+                platform::sync_to_storage(out.get());
+    if (!built) platform::remove_held(out.get(), new_name);
+    if (out.close() && built) return 1;
+    if (built) platform::remove_file(new_name);
     return 0;
 }
 
@@ -181,7 +211,7 @@ int convert_file(const char* name) {
         return 0;
     }
 
-    Stream in(platform::open_exclusive_read(name));
+    Stream in(v1_block_bytes, [name] { return platform::open_exclusive(name); });
     if (in.get() == nullptr) {
         report_error("Cannot open %s\n", name);
         return 0;
@@ -189,11 +219,7 @@ int convert_file(const char* name) {
     Header header;
     int count = 0;
     if (!read_version_1_header(in.get(), name, header)) return 0;
-    if (!whole_copy_is_ours(in.get(), new_name)) {
-        report_error("Cannot create %s\n", new_name);
-        return 0;
-    }
-    if (!build_copy(in.get(), header, name, new_name, &count)) return 0;
+    if (!build_copy(in, header, name, new_name, &count)) return 0;
     report_error("Converted %d records\n", count);
 
     if (!platform::rename_while_open) in.close();

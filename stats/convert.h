@@ -10,14 +10,19 @@
 //      whose conversion would not fit the format's 32-bit length is refused
 //      here, and nothing has been created.
 //
-//   3. It creates NAME.new afresh (removing first a copy that a cut-off run
-//      left there, and refusing anything else in its place), holds it for
-//      exclusive use, and streams every whole version 1
-//      record through the upgrade into it. Trailing bytes of an incomplete
-//      last record are dropped. It then stores the file's length in the
-//      header, puts the data on stable storage, and closes the file; on
-//      Windows it then gives it NAME's read-only attribute. Any failure in
-//      this step deletes NAME.new again.
+//   3. It creates NAME.new afresh and holds it for exclusive use. Something
+//      already there is taken over only when, held and judged once, it is a
+//      copy that a cut-off run left: a plain file with no other names, the
+//      caller's own, and empty, or an unfinished version 2 copy, or the
+//      exact conversion of NAME. It is then removed and the copy created
+//      anew; anything else in the way is refused and left as it was.
+//      Every whole version 1 record then streams through the upgrade into
+//      the copy, a block at a time. Trailing bytes of an incomplete last
+//      record are dropped. It then stores the file's length in the header
+//      and puts the data on stable storage; then the copy is given what it
+//      must carry of NAME (owner, group and mode on Linux, the read-only
+//      attribute on Windows), synced again and closed. Any failure in this
+//      step removes NAME.new again.
 //
 //   4. It renames NAME to NAME.old, then NAME.new to NAME. Neither rename
 //      replaces an existing file. If the first fails, the finished copy waits
@@ -31,21 +36,24 @@
 // and on storage. Where the system allows (Linux), NAME stays held until it
 // has been moved aside, so no second converter can slip in between.
 //
-// Memory is fixed: one header, one record of each version, two name buffers
-// and two streams with 32 KiB buffers, all on the stack (under 80 KiB).
+// Memory is fixed: one header, two name buffers, and one block of records
+// of each version (about 1 MiB each), which the two streams allocate when
+// they open and free when they close.
 //
 // What it says, on standard error, in the order it can happen. The README's
 // and the man page's tables follow this list.
 //
 //   "%s is too long a name to convert\n"   NAME; over 1023 bytes
 //   "Cannot open %s\n"                     NAME; missing, not a regular file,
-//                                          a symbolic link, held, or (Windows)
-//                                          a name Windows would change
+//                                          a symbolic link, held, no memory
+//                                          for its block, or (Windows) a name
+//                                          Windows would change
 //   "Cannot read header"                   no line break; under 32 bytes
 //   "%s is NOT a statistics file\n"        NAME
 //   "%s is already version 2\n"            NAME
 //   "%s is too large to convert\n"         NAME; a copy of 2 GiB or more
-//   "Cannot create %s\n"                   NAME.new; not creatable, or
+//   "Cannot create %s\n"                   NAME.new; not creatable (or no
+//                                          memory for its block), or
 //                                          something other than a leftover
 //                                          copy is in the way
 //   "Failed to read record from %s\n"      NAME; the copy is removed
@@ -53,10 +61,11 @@
 //                                          buffer of them; the copy is removed
 //   (nothing)                              the header's write, the position
 //                                          check, the seek back, the header's
-//                                          rewrite, the sync or the close of
-//                                          NAME.new failed, or (Windows) giving
-//                                          it NAME's read-only attribute; the
-//                                          copy is removed
+//                                          rewrite, a sync or the close of
+//                                          NAME.new failed, or giving it what
+//                                          it carries of NAME (owner, group
+//                                          and mode; on Windows the read-only
+//                                          attribute); the copy is removed
 //   "Converted %d records\n"               the copy is whole and on storage
 //   "Cannot rename %s to %s\n"             NAME to NAME.old; the copy waits
 //                                          under NAME.new

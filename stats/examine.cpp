@@ -116,7 +116,7 @@ bool is_exact_conversion(const char* v2_name, const char* v1_name) {
 // Prints the command that removes the extra names `first` and, unless null,
 // `second`, and ends the line.
 void print_remove(const char* first, const char* second) {
-    std::fputs("rm -- ", stdout);
+    std::printf("%s ", platform::remove_command);
     platform::print_quoted(stdout, first);
     if (second != nullptr) {
         std::putchar(' ');

@@ -44,14 +44,11 @@ int new_name_free(const char* name, const char* new_name) {
 // the version 1 file now under NAME. Reads without taking the lock: on
 // Linux this process still holds NAME, and a second lock of its own would
 // be refused.
-// `v2` is a closed stream whose room serves for NAME.new.
-int still_derivable(const char* name, const char* new_name, Stream& v2) {
-    v2.reset(platform::open_read(new_name));
+int still_derivable(const char* name, const char* new_name) {
+    Stream v2(platform::open_read(new_name));
     Stream v1(platform::open_read(name));
     Finding finding;
-    Match match = compare_conversion(v2.get(), v1.get(), name, finding);
-    v2.close(); // let go of NAME.new, which Windows cannot remove while it is open
-    if (match == Match::exact) return 1;
+    if (compare_conversion(v2.get(), v1.get(), name, finding) == Match::exact) return 1;
     report_error("%s: %s is kept, as it is not exactly the conversion of %s (%s)\n", name, new_name,
                  name, finding.text);
     return 0;
@@ -59,12 +56,12 @@ int still_derivable(const char* name, const char* new_name, Stream& v2) {
 
 // Removes NAME.new once the renames are on storage and it is proven to hold
 // nothing that NAME lacks; otherwise keeps it.
-int remove_version_2(const char* name, const char* new_name, Stream& spare) {
+int remove_version_2(const char* name, const char* new_name) {
     if (!platform::sync_directory_of(name)) {
         report_error("%s: cannot sync its directory; %s is kept\n", name, new_name);
         return 0;
     }
-    if (!still_derivable(name, new_name, spare)) return 0;
+    if (!still_derivable(name, new_name)) return 0;
     if (!platform::remove_file(new_name)) {
         report_error("Cannot remove %s\n", new_name);
         return 0;
@@ -85,8 +82,8 @@ int revert_file(const char* name) {
         return 0;
     }
 
-    Stream in(platform::open_exclusive_read(name));
-    Stream in_old(platform::open_exclusive_read(old_name));
+    Stream in(platform::open_exclusive(name));
+    Stream in_old(platform::open_exclusive(old_name));
     Finding finding;
     Match match = compare_conversion(in.get(), in_old.get(), old_name, finding);
     if (match != Match::exact) {
@@ -100,11 +97,11 @@ int revert_file(const char* name) {
         in_old.close();
     }
     if (!swap_names(name, new_name, old_name)) return 0;
-    // The version 2 file is read again by its name, NAME.new, in the room of
-    // its held stream; the version 1 file stays held under NAME, so no
-    // converter starts on it meanwhile.
+    // The version 2 file is let go and read again by its name, NAME.new; the
+    // version 1 file stays held under NAME, so no converter starts on it
+    // meanwhile.
     in.close();
-    if (!remove_version_2(name, new_name, in)) return 0;
+    if (!remove_version_2(name, new_name)) return 0;
     std::printf("Reverted %s: %" PRId64 " records, version 1 again\n", name, finding.records);
     return 1;
 }

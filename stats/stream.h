@@ -1,35 +1,42 @@
 // A buffered binary stream that is closed on every path out of the scope
-// that opened it.
+// that opened it, with, where its work calls for one, a block buffer of its
+// own: allocated once when it opens, freed when it closes.
 #pragma once
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdio>
+#include <memory>
+#include <new>
 
 namespace stats {
 
 class Stream {
   public:
-    // Streams move their data through a buffer of this size that they carry
-    // with them, so that a file passes in a few large system calls.
-    static constexpr std::size_t buffer_size = 32 * 1024;
+    explicit Stream(std::FILE* file = nullptr) : file_(file) {}
 
-    explicit Stream(std::FILE* file) : file_(nullptr) { reset(file); }
+    // Allocates `buffer_bytes` first, then opens with `open()`: a failed
+    // allocation is an open that fails (errno ENOMEM), and nothing is opened
+    // or created.
+    template <typename Open>
+    Stream(std::size_t buffer_bytes, Open open)
+        : buffer_(new (std::nothrow) unsigned char[buffer_bytes]) {
+        if (buffer_ == nullptr)
+            errno = ENOMEM;
+        else
+            file_ = open();
+    }
+
     Stream(const Stream&) = delete;
     Stream& operator=(const Stream&) = delete;
     ~Stream() { close(); }
 
     std::FILE* get() const { return file_; }
+    unsigned char* buffer() const { return buffer_.get(); }
 
-    // Closes the stream it holds and takes `file` in its place, with the
-    // same buffer: a closed stream's room on the stack serves again.
-    void reset(std::FILE* file) {
-        close();
-        file_ = file;
-        if (file_ != nullptr) std::setvbuf(file_, buffer_, _IOFBF, sizeof buffer_);
-    }
-
-    // Closes now; 1 when the runtime reported no error.
+    // Closes now, and frees the buffer; 1 when the runtime reported no error.
     int close() {
+        buffer_.reset();
         if (file_ == nullptr) return 1;
         int closed = std::fclose(file_) == 0;
         file_ = nullptr;
@@ -37,8 +44,8 @@ class Stream {
     }
 
   private:
-    std::FILE* file_;
-    char buffer_[buffer_size];
+    std::unique_ptr<unsigned char[]> buffer_;
+    std::FILE* file_ = nullptr;
 };
 
 } // namespace stats
