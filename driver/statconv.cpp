@@ -28,6 +28,7 @@ int convert_announced(const char* name, bool as_typed) {
 } // namespace
 
 int main(int argc, char** argv) {
+    platform::prepare_process();
     int last_result = 0;
     if (argc <= 1) {
         for (const char* name : driver::builtin_files)

@@ -54,6 +54,7 @@ int usage_error(const char* problem, const char* argument) {
 } // namespace
 
 int main(int argc, char** argv) {
+    platform::prepare_process();
     bool verifying = false;
     int first = 1;
     for (; first < argc && argv[first][0] == '-'; first++) {

@@ -47,6 +47,7 @@ int usage_error(const char* argument) {
 } // namespace
 
 int main(int argc, char** argv) {
+    platform::prepare_process();
     int first = 1;
     for (; first < argc && argv[first][0] == '-'; first++) {
         if (std::strcmp(argv[first], "--") == 0) {

@@ -35,7 +35,12 @@ namespace platform {
 //            with a part ending in a dot or a space, which Windows would
 //            drop on the way to the file system, is refused (EINVAL).
 
-// Opens `name` and holds it.
+// Opens `name` and holds it. A program that ignores the hold is still kept
+// from writing unseen where the system can tell: a file that another program
+// has open for writing is refused (EBUSY), and still_alone tells whether one
+// has opened it since.
+//   Linux:   a read lease (F_SETLEASE), where the file system offers one
+//            and the caller owns the file or is root.
 std::FILE* open_exclusive(const char* name);
 
 // The same, for a file whose name this process may then remove with
@@ -80,6 +85,30 @@ int same_owner(std::FILE* a, std::FILE* b);
 // root does (Linux); never on Windows.
 bool caller_is_privileged();
 
+// Whether, as far as the system can tell, no other program has opened the
+// file held on `held` for writing (or truncated it) since it was held. An
+// opener that ignored the hold is let go on at once; 1 where it cannot be
+// told.
+//   Linux:   the read lease taken when the file was held is still there; a
+//            broken one is given up, so that the opener waits no longer.
+//   Windows: always 1: no other program could open the file at all.
+int still_alone(std::FILE* held);
+
+// Which file a name or stream stands for, and how its data stood: two
+// stamps of one file whose size and modification time agree tell that its
+// data has not been written in between (a rename changes only `changed`).
+struct Stamp {
+    unsigned long long volume = 0, index = 0; // the file itself
+    long long size = 0;
+    long long modified = 0; // when its data last changed, in nanoseconds
+    long long changed = 0;  // when anything about it last changed
+};
+//   Linux:   st_dev, st_ino, st_size, st_mtim, st_ctim.
+//   Windows: volume serial, file index, size, last write and change times.
+int stamp_of(std::FILE* stream, Stamp& stamp);
+// The same for a name, not following a symbolic link.
+int stamp_of_name(const char* name, Stamp& stamp);
+
 // Removes the name `name` of the file held on `held`, but only while it is
 // still that file's name (EBUSY otherwise). The name is free once `held` is
 // closed.
@@ -99,6 +128,12 @@ int carry_metadata(std::FILE* original, std::FILE* copy);
 
 // The size of the file open on `stream`, in bytes, even past 2 GiB.
 int file_size(std::FILE* stream, long long* size);
+
+// Readies the process for the work above: a write past a file-size limit
+// (ulimit -f) fails (EFBIG) rather than ending the process, and the notice
+// that a held file was opened ends nothing.
+//   Linux:   SIGXFSZ and SIGIO are ignored. Windows: nothing to do.
+void prepare_process();
 
 // ---- Storage -------------------------------------------------------------
 

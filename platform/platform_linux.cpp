@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -99,12 +100,68 @@ int fstat_of(std::FILE* stream, struct stat* st) {
     return fstat(fileno(stream), st) == 0;
 }
 
+// Takes a read lease on `fd`, open for reading: the system then tells this
+// process when another opens the file for writing. Refused (EBUSY) when one
+// has it open for writing already; where no lease can be had (a file system
+// without them, a file the caller neither owns nor may lease as root), the
+// hold goes on without one.
+int take_lease(int fd) {
+    if (fcntl(fd, F_SETLEASE, F_RDLCK) == 0 || errno != EAGAIN) return 1;
+    errno = EBUSY;
+    return 0;
+}
+
+void stamp_from(const struct stat& st, Stamp& stamp) {
+    constexpr long long billion = 1000000000;
+    stamp.volume = st.st_dev;
+    stamp.index = st.st_ino;
+    stamp.size = st.st_size;
+    stamp.modified = st.st_mtim.tv_sec * billion + st.st_mtim.tv_nsec;
+    stamp.changed = st.st_ctim.tv_sec * billion + st.st_ctim.tv_nsec;
+}
+
 } // namespace
 
 std::FILE* open_exclusive(const char* name) {
     struct stat st;
     int fd = open_locked(name, O_RDONLY, &st);
-    return fd < 0 ? nullptr : stream_on(fd, "rb", nullptr);
+    if (fd < 0) return nullptr;
+    if (!take_lease(fd)) {
+        give_up(fd, nullptr);
+        return nullptr;
+    }
+    return stream_on(fd, "rb", nullptr);
+}
+
+int still_alone(std::FILE* held) {
+    int fd = fileno(held);
+    int lease = fcntl(fd, F_GETLEASE);
+    if (lease == F_RDLCK || lease == -1) return 1;
+    // No lease now: none could be had (so nothing can be told), or it was
+    // broken by an opener, which a lease taken afresh would tell.
+    if (lease == F_UNLCK && fcntl(fd, F_SETLEASE, F_RDLCK) != 0 && errno != EAGAIN) return 1;
+    (void)fcntl(fd, F_SETLEASE, F_UNLCK); // the opener waits no longer
+    errno = EBUSY;
+    return 0;
+}
+
+int stamp_of(std::FILE* stream, Stamp& stamp) {
+    struct stat st;
+    if (!fstat_of(stream, &st)) return 0;
+    stamp_from(st, stamp);
+    return 1;
+}
+
+int stamp_of_name(const char* name, Stamp& stamp) {
+    struct stat st;
+    if (lstat(name, &st) != 0) return 0;
+    stamp_from(st, stamp);
+    return 1;
+}
+
+void prepare_process() {
+    std::signal(SIGXFSZ, SIG_IGN);
+    std::signal(SIGIO, SIG_IGN);
 }
 
 std::FILE* open_removable(const char* name) {
@@ -189,9 +246,9 @@ int sync_to_storage(std::FILE* stream) {
 }
 
 int same_file(const char* a, const char* b) {
-    struct stat sa, sb;
-    return lstat(a, &sa) == 0 && lstat(b, &sb) == 0 && sa.st_dev == sb.st_dev &&
-           sa.st_ino == sb.st_ino;
+    Stamp sa, sb;
+    return stamp_of_name(a, sa) && stamp_of_name(b, sb) && sa.volume == sb.volume &&
+           sa.index == sb.index;
 }
 
 int rename_no_replace(const char* from, const char* to) {

@@ -57,11 +57,10 @@ int read_version_1_header(std::FILE* in, const char* name, Header& header) {
 // Whether the file held on `held` under `new_name` is a copy that a cut-off
 // conversion of NAME, held on `in`, left: a plain file with no other names,
 // the caller's own (or, for root, who gives its copies to NAME's owner,
-// NAME's owner's), and either empty, or begun with the version 2 header and
-// unfinished, or finished and exactly the conversion of NAME. Anything else
-// is somebody's data: a whole version 2 file that differs holds records
-// found nowhere else (statrevert keeps such a file). Reads each file at most
-// once.
+// NAME's owner's), and empty, or exactly a beginning of the conversion of
+// NAME, or the whole exact conversion. Anything else is somebody's data: a
+// copy that differs (one that statrevert kept, or that something wrote to)
+// holds records found nowhere else. Reads each file at most once.
 int is_leftover(std::FILE* held, const char* new_name, std::FILE* in) {
     platform::Facts facts;
     if (!platform::facts_of(held, new_name, facts)) return 0;
@@ -69,15 +68,14 @@ int is_leftover(std::FILE* held, const char* new_name, std::FILE* in) {
                 (platform::caller_is_privileged() && platform::same_owner(held, in));
     if (!facts.plain || facts.links != 1 || !ours) return 0;
     if (facts.size == 0) return 1;
-    Header header{};
-    std::size_t got = std::fread(&header, 1, sizeof header, held);
-    if (got < sizeof header.magic + sizeof header.version ||
-        classify_header(header) != HeaderKind::version_2)
-        return 0;
-    if (got < sizeof header || !whole_version_2(header, facts.size)) return 1;
-    Finding finding;
-    return std::fseek(held, 0, SEEK_SET) == 0 && std::fseek(in, 0, SEEK_SET) == 0 &&
-           compare_conversion(held, in, new_name, finding) == Match::exact;
+    Header header;
+    if (std::fseek(in, 0, SEEK_SET) != 0) return 0;
+    if (std::fread(&header, sizeof header, 1, held) == 1 && whole_version_2(header, facts.size)) {
+        Finding finding;
+        return std::fseek(held, 0, SEEK_SET) == 0 &&
+               compare_conversion(held, in, new_name, finding) == Match::exact;
+    }
+    return std::fseek(held, 0, SEEK_SET) == 0 && begins_conversion(held, facts.size, in);
 }
 
 // Removes a leftover copy at `new_name`, held while it is judged and
@@ -116,6 +114,10 @@ int copy_records(Stream& in, Stream& out, const char* name, const char* new_name
         std::size_t got = std::fread(v1, sizeof *v1, block_records, in.get());
         if (std::ferror(in.get()) || (got == 0 && !std::feof(in.get()))) {
             report_error("Failed to read record from %s\n", name);
+            return 0;
+        }
+        if (!platform::still_alone(in.get())) { // a writer that ignores the hold
+            report_error("%s changed while it was converted; the copy is removed\n", name);
             return 0;
         }
         if (static_cast<long long>(got) > max_records - *count) {
@@ -166,15 +168,45 @@ int build_copy(Stream& in, Header& header, const char* name, const char* new_nam
 
 } // namespace
 
-int swap_names(const char* name, const char* aside, const char* incoming) {
+namespace {
+
+// Whether `where` names the file that was read, its data as it was when
+// `read` was taken, and, while it is held on `held` (null where it was let
+// go), no other program has opened it for writing since. `moved`: `where`
+// is the name it was just renamed to, which changed its change time.
+int still_as_read(const AsRead& read, const char* where, bool moved) {
+    platform::Stamp now;
+    return platform::stamp_of_name(where, now) && now.volume == read.stamp.volume &&
+           now.index == read.stamp.index && now.size == read.stamp.size &&
+           now.modified == read.stamp.modified && (moved || now.changed == read.stamp.changed) &&
+           (read.held == nullptr || platform::still_alone(read.held));
+}
+
+// Undoes the first rename of a swap; a failure is named on a line of its own.
+void move_back(const char* aside, const char* name) {
+    if (!platform::rename_no_replace(aside, name))
+        report_error("Cannot rename %s to %s\n", aside, name);
+}
+
+} // namespace
+
+int swap_names(const char* name, const char* aside, const char* incoming, const AsRead* read) {
+    if (read != nullptr && !still_as_read(*read, name, false)) {
+        report_error("%s changed while it was converted; the copy is kept as %s\n", name, incoming);
+        return 0;
+    }
     if (!platform::rename_no_replace(name, aside)) {
         report_error("Cannot rename %s to %s\n", name, aside);
         return 0;
     }
+    if (read != nullptr && !still_as_read(*read, aside, true)) {
+        move_back(aside, name);
+        report_error("%s changed while it was converted; the copy is kept as %s\n", name, incoming);
+        return 0;
+    }
     if (!platform::rename_no_replace(incoming, name)) {
         report_error("Cannot rename %s to %s\n", incoming, name);
-        if (!platform::rename_no_replace(aside, name))
-            report_error("Cannot rename %s to %s\n", aside, name);
+        move_back(aside, name);
         return 0;
     }
     return 1;
@@ -182,12 +214,14 @@ int swap_names(const char* name, const char* aside, const char* incoming) {
 
 namespace {
 
-// Moves the version 1 file aside and the finished copy into its place, and
-// makes the renames durable.
-int swap_in(const char* name, const char* old_name, const char* new_name) {
-    if (!swap_names(name, old_name, new_name)) return 0;
-    platform::sync_directory_of(name);
-    return 1;
+// Whether NAME, held on `in`, has no other names: converted, a file with
+// others would leave them naming the version 1 data. NAME.old as the second
+// name is what a rename cut off between its link and its unlink leaves, and
+// the swap completes it.
+int has_no_other_names(std::FILE* in, const char* name, const char* old_name) {
+    platform::Facts facts;
+    return platform::facts_of(in, name, facts) &&
+           (facts.links == 1 || (facts.links == 2 && platform::same_file(name, old_name)));
 }
 
 } // namespace
@@ -212,18 +246,25 @@ int convert_file(const char* name) {
     }
 
     Stream in(v1_block_bytes, [name] { return platform::open_exclusive(name); });
-    if (in.get() == nullptr) {
+    if (in.get() == nullptr || !has_no_other_names(in.get(), name, old_name)) {
         report_error("Cannot open %s\n", name);
         return 0;
     }
     Header header;
+    AsRead read{in.get(), {}};
     int count = 0;
-    if (!read_version_1_header(in.get(), name, header)) return 0;
+    if (!read_version_1_header(in.get(), name, header) || !platform::stamp_of(in.get(), read.stamp))
+        return 0;
     if (!build_copy(in, header, name, new_name, &count)) return 0;
     report_error("Converted %d records\n", count);
 
-    if (!platform::rename_while_open) in.close();
-    return swap_in(name, old_name, new_name);
+    if (!platform::rename_while_open) {
+        in.close();
+        read.held = nullptr;
+    }
+    if (!swap_names(name, old_name, new_name, &read)) return 0;
+    platform::sync_directory_of(name);
+    return 1;
 }
 
 } // namespace stats

@@ -78,17 +78,33 @@
 //                                          power cut (statinfo tells the state)
 #pragma once
 
+#include <cstdio>
+
+#include "platform/platform.h"
+
 namespace stats {
 
 // Returns 1 when NAME was converted and swapped in, 0 otherwise.
 int convert_file(const char* name);
 
+// The file a conversion read, as it stood when its header was read: held on
+// `held` (null once let go), with its stamp.
+struct AsRead {
+    std::FILE* held;
+    platform::Stamp stamp;
+};
+
 // Moves NAME aside to `aside`, then `incoming` to NAME; neither rename
 // replaces a file. If the second fails, the first is undone so that NAME
 // does not go missing; an undo that fails too is named on a line of its own,
 // and leaves `aside` and `incoming`, both whole. Each failed rename gets
-// "Cannot rename %s to %s\n". Returns 1 when both renames were made.
-int swap_names(const char* name, const char* aside, const char* incoming);
+// "Cannot rename %s to %s\n". With `read`, NAME must be the file that was
+// read, unchanged and (as far as the system tells) opened by no writer,
+// before the first rename, and `aside` must be it after; otherwise nothing
+// is left renamed and `incoming` is kept, with a line that says so.
+// Returns 1 when both renames were made.
+int swap_names(const char* name, const char* aside, const char* incoming,
+               const AsRead* read = nullptr);
 
 // Formats a diagnostic to standard error, adding nothing of its own.
 // Returns what the formatting returns.

@@ -304,6 +304,29 @@ Match compare_conversion(std::FILE* v2, std::FILE* v1, const char* v1_name, Find
     return compare_records(v2, v1, v1_name, records, finding);
 }
 
+bool begins_conversion(std::FILE* copy, long long size, std::FILE* v1) {
+    Header expected, found;
+    long long v1_size = 0;
+    if (!platform::file_size(v1, &v1_size) || std::fread(&expected, sizeof expected, 1, v1) != 1 ||
+        size > version_2_length(whole_records(v1_size)))
+        return false;
+    upgrade_header(expected);
+    auto part = static_cast<std::size_t>(size < header_size ? size : header_size);
+    if (std::fread(&found, 1, part, copy) != part || std::memcmp(&found, &expected, part) != 0)
+        return false;
+    RecordV1 old_record;
+    RecordV2 want, have;
+    for (long long left = size - header_size; left > 0; left -= v2_record_size) {
+        part = static_cast<std::size_t>(left < v2_record_size ? left : v2_record_size);
+        if (std::fread(&old_record, sizeof old_record, 1, v1) != 1 ||
+            std::fread(&have, 1, part, copy) != part)
+            return false;
+        upgrade_record(old_record, want);
+        if (std::memcmp(&have, &want, part) != 0) return false;
+    }
+    return true;
+}
+
 int verify_file(const char* name) {
     char old_name[name_buffer_size];
     if (!derive_name(old_name, name, ".old")) {

@@ -37,6 +37,13 @@ struct Finding {
 // `added_a` and `added_b` zero. Reads a record at a time.
 Match compare_conversion(std::FILE* v2, std::FILE* v1, const char* v1_name, Finding& finding);
 
+// Whether the file open on `copy`, of `size` bytes, is a beginning of what
+// a conversion of the version 1 file open on `v1` writes before it finishes
+// the header: the header with "Ver2" and the version 1 `file_length`, then
+// the converted records, the last perhaps in part. Both are read from their
+// start, a record at a time.
+bool begins_conversion(std::FILE* copy, long long size, std::FILE* v1);
+
 // Prints NAME's version, record count and state:
 //   NAME: version 1, N records[, T trailing bytes (a conversion drops them)]
 //   NAME: version 2, N records, L bytes, header length agrees

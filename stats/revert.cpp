@@ -40,32 +40,42 @@ int new_name_free(const char* name, const char* new_name) {
     return 0;
 }
 
-// Whether NAME.new, after the renames, is still exactly the conversion of
-// the version 1 file now under NAME. Reads without taking the lock: on
-// Linux this process still holds NAME, and a second lock of its own would
+// Whether NAME.new, held on `v2` after the renames, is still exactly the
+// conversion of the version 1 file now under NAME, and no program has opened
+// it for writing since it was held. NAME is read without taking the lock:
+// on Linux this process still holds it, and a second lock of its own would
 // be refused.
-int still_derivable(const char* name, const char* new_name) {
-    Stream v2(platform::open_read(new_name));
+int still_derivable(const char* name, const char* new_name, std::FILE* v2) {
     Stream v1(platform::open_read(name));
     Finding finding;
-    if (compare_conversion(v2.get(), v1.get(), name, finding) == Match::exact) return 1;
-    report_error("%s: %s is kept, as it is not exactly the conversion of %s (%s)\n", name, new_name,
-                 name, finding.text);
+    if (v2 != nullptr && std::fseek(v2, 0, SEEK_SET) != 0) v2 = nullptr;
+    Match match = compare_conversion(v2, v1.get(), name, finding);
+    if (match == Match::exact && platform::still_alone(v2)) return 1;
+    if (match == Match::exact)
+        report_error("%s: %s is kept, as another program opened it for writing\n", name, new_name);
+    else
+        report_error("%s: %s is kept, as it is not exactly the conversion of %s (%s)\n", name,
+                     new_name, name, finding.text);
     return 0;
 }
 
-// Removes NAME.new once the renames are on storage and it is proven to hold
-// nothing that NAME lacks; otherwise keeps it.
-int remove_version_2(const char* name, const char* new_name) {
+// Removes NAME.new once the renames are on storage and it is proven, while
+// held, to hold nothing that NAME lacks; otherwise keeps it. `in` still
+// holds it where a held file could be renamed; elsewhere it is held again.
+int remove_version_2(const char* name, const char* new_name, Stream& in) {
     if (!platform::sync_directory_of(name)) {
         report_error("%s: cannot sync its directory; %s is kept\n", name, new_name);
         return 0;
     }
-    if (!still_derivable(name, new_name)) return 0;
-    if (!platform::remove_file(new_name)) {
+    Stream held_again(platform::rename_while_open ? nullptr : platform::open_removable(new_name));
+    std::FILE* v2 = platform::rename_while_open ? in.get() : held_again.get();
+    if (!still_derivable(name, new_name, v2)) return 0;
+    if (!platform::remove_held(v2, new_name)) {
         report_error("Cannot remove %s\n", new_name);
         return 0;
     }
+    in.close(); // on Windows the file goes once its handle is closed
+    held_again.close();
     // Only the removal is left to reach storage: a NAME.new that comes back
     // after a power cut is still the exact conversion of NAME.
     platform::sync_directory_of(name);
@@ -82,7 +92,7 @@ int revert_file(const char* name) {
         return 0;
     }
 
-    Stream in(platform::open_exclusive(name));
+    Stream in(platform::open_removable(name));
     Stream in_old(platform::open_exclusive(old_name));
     Finding finding;
     Match match = compare_conversion(in.get(), in_old.get(), old_name, finding);
@@ -97,11 +107,9 @@ int revert_file(const char* name) {
         in_old.close();
     }
     if (!swap_names(name, new_name, old_name)) return 0;
-    // The version 2 file is let go and read again by its name, NAME.new; the
-    // version 1 file stays held under NAME, so no converter starts on it
+    // The version 1 file stays held under NAME, so no converter starts on it
     // meanwhile.
-    in.close();
-    if (!remove_version_2(name, new_name)) return 0;
+    if (!remove_version_2(name, new_name, in)) return 0;
     std::printf("Reverted %s: %" PRId64 " records, version 1 again\n", name, finding.records);
     return 1;
 }

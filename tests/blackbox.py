@@ -32,7 +32,7 @@ from pathlib import Path
 from types import SimpleNamespace
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from samples import BUILTIN, converted, header, version_1  # noqa: E402
+from samples import BUILTIN, converted, header, unfinished, version_1  # noqa: E402
 
 # Options are read before the tests are defined: they decide what is skipped.
 _parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
@@ -210,11 +210,14 @@ class Refusals(ConverterTest):
                  "x", "Cannot create x.new\n"),
             ] + ([("new is another user's copy", {"x": version_1(2), "x.new": Foreign(V2)}, "x",
                    "Cannot create x.new\n")] if os.geteuid() == 0 else [])
-        rows += [("new is a directory", {"x": version_1(2), "x.new": Dir}, "x", "Cannot create x.new\n"),
+        rows += [("another name of x", {"x": version_1(2), "other": HardLink("x")}, "x", "Cannot open x\n"),
+                 ("new is a directory", {"x": version_1(2), "x.new": Dir}, "x", "Cannot create x.new\n"),
                  ("new is a version 2 file that differs", {"x": version_1(2), "x.new":
                   flip_byte(converted(version_1(2)), 40)}, "x", "Cannot create x.new\n"),
                  ("new holds other data", {"notes": version_1(2), "notes.new": b"my notes"}, "notes",
-                  "Cannot create notes.new\n")]
+                  "Cannot create notes.new\n"),
+                 ("new begins another file's conversion", {"x": version_1(2), "x.new":
+                  unfinished(version_1(3), 600)}, "x", "Cannot create x.new\n")]
         # A NAME.new that looks like a leftover copy, but is another name of one or a link to one.
         rows += [(f"new is {what} a version 2 file", {"x": version_1(2), "v": V2, "x.new": link("v")},
                   "x", "Cannot create x.new\n") for what, link in [("a link to", Link),
@@ -291,7 +294,8 @@ class Conversions(ConverterTest):
             ("zero version", version_1(4, version=b"\0\0\0\0"), None),
             ("leftover empty copy", version_1(2), {"x.new": b""}),
             ("leftover finished copy", version_1(2), {"x.new": converted(version_1(2))}),
-            ("leftover unfinished copy", version_1(2), {"x.new": converted(version_1(3))[:300]}),
+            ("leftover unfinished copy", version_1(2), {"x.new": unfinished(version_1(2), 300)}),
+            ("leftover cut off in its header", version_1(2), {"x.new": unfinished(version_1(2), 5)}),
             ("several writeback intervals", version_1(8192 * 2 + 5, trailing=7), None),
         ]
         for label, data, others in rows:
@@ -347,7 +351,7 @@ class Conversions(ConverterTest):
         os.chmod(self.root / "x.new", 0o666)
         owner = (1234, 5678) if os.geteuid() == 0 else (os.getuid(), os.getgid())
         os.chown(self.root / "x", *owner)
-        earlier = os.open(self.root / "x.new", os.O_RDWR)  # opened on the leftover beforehand
+        earlier = os.open(self.root / "x.new", os.O_RDONLY)  # opened on the leftover beforehand
         self.addCleanup(os.close, earlier)
         self.check(self.run_converter("x"), 1, announced("x"), "Converted 1 records\n")
         st = os.stat(self.root / "x")
@@ -442,8 +446,10 @@ class BuiltinListAndArguments(ConverterTest):
 
 
 class LocksAndFullDisks(ConverterTest):
-    def hold(self, name):
-        """Holds a file as another converter (POSIX) or program (Windows) would."""
+    def hold(self, name, writing=False):
+        """Holds a file as another converter (POSIX) or program (Windows)
+        would, or has it open for writing without the lock, as a program
+        that ignores it does."""
         if OPTIONS.windows:
             holder = subprocess.Popen(shlex.split(OPTIONS.holder) + [name], cwd=self.root,
                                       stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
@@ -452,9 +458,10 @@ class LocksAndFullDisks(ConverterTest):
             self.addCleanup(holder.stdin.close)
             self.assertEqual(holder.stdout.readline().strip(), "held")
         else:
-            fd = os.open(self.root / name, os.O_RDONLY)
+            fd = os.open(self.root / name, os.O_WRONLY if writing else os.O_RDONLY)
             self.addCleanup(os.close, fd)
-            fcntl.flock(fd, fcntl.LOCK_EX)
+            if not writing:
+                fcntl.flock(fd, fcntl.LOCK_EX)
 
     def test_a_held_file_is_refused(self):
         data = version_1(3)
@@ -465,11 +472,13 @@ class LocksAndFullDisks(ConverterTest):
         if OPTIONS.reverter:
             rows += [("x", reverting, "x: cannot open; not reverted\n", True),
                      ("x.old", reverting, "x: cannot open x.old; not reverted\n", True)]
+        if not OPTIONS.windows:  # open for writing by a program that ignores the lock
+            rows += [("x for writing", converting, "Cannot open x\n", False)]
         for held, files, stderr, reverting in rows:
             with self.subTest(held, reverting=reverting):
                 self.setUp()
                 lay_out(self.root, files)
-                self.hold(held)
+                self.hold(held.split()[0], writing=held.endswith("writing"))
                 self.check_refused({}, ["x"], stderr, reverting)
 
     def test_a_full_disk_fails_the_write_and_removes_the_copy(self):
@@ -487,6 +496,11 @@ class LocksAndFullDisks(ConverterTest):
                     self.skipTest("needs a small tmpfs: a file size limit would stop Wine itself")
                 self.check_refused({"x": data}, ["x"], "Failed to write new record to x.new\n",
                                    preexec=None if small_disk else limit(resource.RLIMIT_FSIZE, room_kib * 1024))
+        if not OPTIONS.windows:
+            with self.subTest("a file-size limit whose signal the caller left as it is"):
+                self.setUp()
+                self.check_refused({"x": version_1(5000)}, ["x"], "Failed to write new record to x.new\n",
+                                   preexec=limit(resource.RLIMIT_FSIZE, 512 * 1024, signal.SIG_DFL))
 
 
 def is_whole_version_2(data):
@@ -764,9 +778,9 @@ class StatInfo(ConverterTest):
                 self.assertEqual(result.returncode, 1)
 
 
-def limit(what, value):
+def limit(what, value, file_size_signal=signal.SIG_IGN):
     def preexec():
-        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        signal.signal(signal.SIGXFSZ, file_size_signal)
         resource.setrlimit(what, (value, value))
     return preexec
 
@@ -782,9 +796,36 @@ def mount_small_tmpfs(test, size):
     return mounted
 
 
+def writer(target, later=False):
+    """The environment for a faulty build that, at its first sync, lets a
+    program that ignores the lock append ten records to `target`: at once,
+    or from the background, where it waits on the converter's lease."""
+    append = f"python3 -c \"open('{target}', 'ab').write(bytes(2600))\""
+    if not later:
+        return {"STATCONV_FAULT": "fsync:1", "STATCONV_FAULT_RUN": append, "STATCONV_NO_LEASE": "1"}
+    return {"STATCONV_FAULT": "fsync:1", "STATCONV_FAULT_RUN": f"(touch ready; {append}; touch done) &",
+            "STATCONV_FAULT_WAIT": "ready"}
+
+
+REPLACER = {"STATCONV_FAULT": "fsync:1", "STATCONV_FAULT_RUN": "python3 -c \"import os; "
+            "open('y', 'wb').write(open('x', 'rb').read() + bytes(2600)); os.rename('y', 'x')\""}
+
+
 @unittest.skipUnless(OPTIONS.faulty, "needs the fault-injecting build")
 class InjectedFaults(ConverterTest):
     """A single failing I/O call never loses or half-writes a file."""
+
+    def run_faulty(self, command, env):
+        result = self.run_converter("x", command=command, env=env)
+        if "STATCONV_FAULT_WAIT" in env:  # the writer in the background finishes
+            done = self.root / "done"
+            for _ in range(600):
+                if done.exists():
+                    break
+                time.sleep(0.05)
+            for marker in ("ready", "done"):
+                (self.root / marker).unlink()
+        return result
 
     def test_build_failures_keep_the_file_and_remove_the_copy(self):
         rows = [
@@ -822,11 +863,15 @@ class InjectedFaults(ConverterTest):
              {**no_noreplace, "STATCONV_FAULT": "unlink:1", "STATCONV_FAULT_KILL": "1"}, True, 1,
              done, {"x": new, "x.old": data}),
         ]
+        changed = done + "x changed while it was converted; the copy is kept as x.new\n"
+        rows += [(label, env, False, 0, changed, {"x": data + bytes(2600), "x.new": new}) for label, env in [
+            ("a writer appends, no lease", writer("x")), ("a writer replaces it", REPLACER),
+            ("a writer opens it, waiting on the lease", writer("x", later=True))]]
         for label, env, again, status, stderr, files in rows:
             with self.subTest(label):
                 self.setUp()
                 lay_out(self.root, {"x": data})
-                result = self.run_converter("x", command=OPTIONS.faulty, env=env)
+                result = self.run_faulty(OPTIONS.faulty, env)
                 if again:
                     result = self.run_converter("x")
                 self.check(result, status, announced("x"), stderr)
@@ -850,13 +895,19 @@ class InjectedFaults(ConverterTest):
             ("reading x.new again", "fread:9", "x: x.new is kept, as it is not exactly the conversion "
              "of x (not a version 2 statistics file)\n", kept),
             ("removing x.new", "unlink:1", "Cannot remove x.new\n", kept),
+            ("a writer appends to x.new, no lease", writer("x.new"), "x: x.new is kept, as it is not "
+             "exactly the conversion of x (file_length is 824, the file is 3424 bytes)\n",
+             {"x": data, "x.new": v2 + bytes(2600)}),
+            ("a writer opens x.new, waiting on the lease", writer("x.new", later=True),
+             "x: x.new is kept, as another program opened it for writing\n",
+             {"x": data, "x.new": v2 + bytes(2600)}),
         ]
         for label, fault, stderr, files in rows:
             with self.subTest(label):
                 self.setUp()
                 lay_out(self.root, untouched)
-                result = self.run_converter("x", command=OPTIONS.faulty_reverter,
-                                            env={"STATCONV_FAULT": fault})
+                result = self.run_faulty(OPTIONS.faulty_reverter,
+                                         fault if isinstance(fault, dict) else {"STATCONV_FAULT": fault})
                 self.check(result, 1, announced("x", verb="Reverting"), stderr)
                 self.assertEqual(contents(self.root), files)
 

@@ -10,6 +10,12 @@
 //   STATCONV_NO_NOREPLACE=1   renameat2 fails with EINVAL, as on a file
 //                             system without RENAME_NOREPLACE
 //   STATCONV_FAULT_KILL=1     SIGKILL the process there instead of failing
+//   STATCONV_FAULT_RUN=CMD    run CMD there (with the shell) and let the call
+//                             go on; with STATCONV_FAULT_WAIT=F, then wait
+//                             until F exists and a moment more (for a CMD
+//                             that goes on in the background)
+//   STATCONV_NO_LEASE=1       fcntl(F_SETLEASE) fails with EINVAL, as on a
+//                             file system without leases
 //   STATCONV_FAULT_REPORT=F   write to F the name of the call that was hit,
 //                             or "none N" at exit when none was (N calls seen)
 //
@@ -62,6 +68,15 @@ bool injected(const char* call, int error) {
     hit = true;
     report(call);
     if (std::getenv("STATCONV_FAULT_KILL") != nullptr) std::raise(SIGKILL);
+    if (const char* command = std::getenv("STATCONV_FAULT_RUN")) {
+        if (std::system(command) != 0) std::abort();
+        if (const char* ready = std::getenv("STATCONV_FAULT_WAIT")) {
+            while (access(ready, F_OK) != 0)
+                usleep(10000);
+            usleep(300000); // for the command to reach the call it blocks in
+        }
+        return false;
+    }
     errno = *end == ':' ? std::atoi(end + 1) : error;
     return true;
 }
@@ -106,6 +121,18 @@ int __wrap_open(const char* path, int flags, ...) {
         va_end(args);
     }
     return injected("open", EACCES) ? -1 : __real_open(path, flags, mode);
+}
+int __real_fcntl(int fd, int command, ...);
+int __wrap_fcntl(int fd, int command, ...) {
+    std::va_list args;
+    va_start(args, command);
+    long argument = va_arg(args, long);
+    va_end(args);
+    if (command == F_SETLEASE && std::getenv("STATCONV_NO_LEASE") != nullptr) {
+        errno = EINVAL;
+        return -1;
+    }
+    return injected("fcntl", EIO) ? -1 : __real_fcntl(fd, command, argument);
 }
 int __wrap_fstat(int fd, struct stat* st) {
     return injected("fstat", EIO) ? -1 : __real_fstat(fd, st);

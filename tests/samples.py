@@ -44,6 +44,12 @@ def converted(data):
     return b"".join(out)
 
 
+def unfinished(data, length):
+    """The first `length` bytes a conversion of `data` writes before it
+    stores the final length in the header."""
+    return (converted(data)[:8] + data[8:12] + converted(data)[12:])[:length]
+
+
 def write_builtin(directory):
     (Path(directory) / "trans").mkdir(parents=True, exist_ok=True)
     for seed, name in enumerate(BUILTIN):
