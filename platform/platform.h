@@ -40,9 +40,11 @@ std::FILE* open_read(const char* name);
 // that nothing opened on the leftover earlier reaches the new data.
 //   Linux:   "the converter's own" is owned by the user running it (or by
 //            the owner of `original`, for a copy root made). The file is
-//            created with mode 0600 and then given the permission bits of
-//            `original` (and its owner and group where the process may set
-//            them), so the data is never readable by more people than before.
+//            created with mode 0600 and given the owner and group of
+//            `original` where the process may set them; it keeps mode 0600
+//            (an inherited default ACL masked to nothing) until
+//            carry_read_only gives it the rest, so the data is never
+//            readable by more people than before.
 //   Windows: the leftover must also be no reparse point and be reached under
 //            its own name; it is held without sharing while checked, then
 //            removed, and the copy created with CREATE_NEW.
@@ -50,7 +52,13 @@ std::FILE* create_exclusive(const char* name, std::FILE* original);
 
 // Gives the finished copy `copy`, closed, what it must carry of the file
 // open on `original` that could not be given while it was written.
-//   Linux:   nothing: the mode was carried when the copy was created.
+//   Linux:   everything but the data: the owner and group (failing when the
+//            process could not give it both, rather than give the
+//            permissions to another owner or group), the access ACL exactly,
+//            the permission bits, the extended attributes (as cp carries
+//            them) and the chattr flags but immutable and append-only. A
+//            file system without ACLs, attributes or flags is no failure
+//            where the original has none; one that cannot be carried is.
 //   Windows: the read-only attribute (_chmod), which would have kept the
 //            copy from being written.
 int carry_read_only(std::FILE* original, const char* copy);

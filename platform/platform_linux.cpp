@@ -1,17 +1,24 @@
 // The runtime layer on Linux: POSIX calls, with flock(2) for exclusive use,
 // renameat2(RENAME_NOREPLACE) for renames that never replace (link and
 // unlink where a file system lacks it), sync_file_range(2) to start
-// writeback, and __fsetlocking for streams without locks.
+// writeback, and __fsetlocking for streams without locks. A finished copy
+// is given the original's ACL with libacl and its extended attributes with
+// libattr.
 #include "platform/platform.h"
 
+#include <acl/libacl.h>
 #include <algorithm>
+#include <attr/libattr.h>
 #include <cerrno>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <stdio_ext.h>
 #include <string>
+#include <sys/acl.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -91,11 +98,93 @@ std::FILE* stream_on(int fd, const char* mode) {
 }
 
 // The owner and group are carried over where the process may set them (root
-// may set both, the owner only a group it belongs to); the permission bits
-// always, after the owner, since changing the owner may clear set-id bits.
+// may set both, the owner only a group it belongs to). The permission bits
+// wait for the finished copy (carry_metadata), where they come with the ACL
+// they are part of: until then the copy keeps mode 0600, and the entries of
+// a default ACL that it inherited stay masked to nothing.
 int carry_permissions(int fd, const struct stat& from) {
     if (fchown(fd, from.st_uid, from.st_gid) != 0) (void)fchown(fd, (uid_t)-1, from.st_gid);
-    return fchmod(fd, from.st_mode & 07777) == 0;
+    return 1;
+}
+
+// Whether the copy on `to_fd` has the owner and group of the original
+// `from`. Where the process could not give it them (a user converting a
+// file of a group she is not in, or another user's file), the permission
+// bits and the ACL would go to another owner or group: members of hers
+// would gain access, the original's would lose it.
+int same_owner(int to_fd, const struct stat& from) {
+    struct stat st;
+    if (fstat(to_fd, &st) != 0) return 0;
+    if (st.st_uid == from.st_uid && st.st_gid == from.st_gid) return 1;
+    errno = EPERM;
+    return 0;
+}
+
+// An ACL from libacl, freed on every path.
+struct Acl {
+    acl_t acl;
+    explicit Acl(acl_t got) : acl(got) {}
+    Acl(const Acl&) = delete;
+    Acl& operator=(const Acl&) = delete;
+    ~Acl() {
+        if (acl != nullptr) acl_free(acl);
+    }
+};
+
+// Gives the copy on `to_fd` the access ACL of the original on `from_fd`
+// exactly, replacing whatever it inherited from a default ACL of its
+// directory; the ACL's entries for owner, group and others are the
+// permission bits. A file system without ACLs (EOPNOTSUPP, which is ENOTSUP
+// on Linux) has none to carry. Where the copy cannot take the ACL, only one
+// that says no more than the permission bits may be left to fchmod.
+int carry_acl(int from_fd, int to_fd) {
+    Acl acl(acl_get_fd(from_fd));
+    if (acl.acl == nullptr) return errno == EOPNOTSUPP;
+    if (acl_set_fd(to_fd, acl.acl) == 0) return 1;
+    return errno == EOPNOTSUPP && acl_equiv_mode(acl.acl, nullptr) == 0;
+}
+
+// Gives the copy the original's extended attributes, as cp does: libattr
+// leaves out the ACLs (carried above) and what /etc/xattr.conf says is not
+// to be copied. A file system without them has none to carry; an attribute
+// that cannot be set fails.
+int carry_xattrs(int from_fd, int to_fd) {
+    return attr_copy_fd(nullptr, from_fd, nullptr, to_fd, nullptr, nullptr) == 0;
+}
+
+// The file flags (chattr) carried over: how the file is stored, synced and
+// backed up. Immutable and append-only are not among them: either would
+// keep the copy from being renamed into place. No-copy-on-write is not
+// either: it takes effect only on an empty file.
+constexpr int carried_flags = FS_SECRM_FL | FS_UNRM_FL | FS_COMPR_FL | FS_SYNC_FL | FS_NODUMP_FL |
+                              FS_NOATIME_FL | FS_NOCOMP_FL | FS_JOURNAL_DATA_FL | FS_NOTAIL_FL;
+
+// Gives the copy the original's carried flags exactly, clearing any it
+// inherited from its directory that the original lacks. A file system
+// without flags (ENOTTY, EOPNOTSUPP) has none to carry; a flag that cannot
+// be set (one that needs a privilege the process lacks) fails.
+int carry_flags(int from_fd, int to_fd) {
+    int from = 0;
+    int to = 0;
+    if (ioctl(from_fd, FS_IOC_GETFLAGS, &from) != 0) return errno == ENOTTY || errno == EOPNOTSUPP;
+    if (ioctl(to_fd, FS_IOC_GETFLAGS, &to) != 0) return 0;
+    int wanted = (to & ~carried_flags) | (from & carried_flags);
+    return wanted == to || ioctl(to_fd, FS_IOC_SETFLAGS, &wanted) == 0;
+}
+
+// Gives the finished copy on `to_fd` what it must carry of the original on
+// `from_fd`: the owner and group (checked), the ACL, then the permission
+// bits (after the owner, since changing the owner may clear set-id bits;
+// after the ACL, which they agree with, so that the copy is never more open
+// than the original), the extended attributes and the file flags. Fails
+// when any of them cannot be carried.
+int carry_metadata(int from_fd, int to_fd) {
+    struct stat from;
+    if (fstat(from_fd, &from) != 0) return 0;
+    if (fchown(to_fd, from.st_uid, from.st_gid) != 0) (void)fchown(to_fd, (uid_t)-1, from.st_gid);
+    return same_owner(to_fd, from) && carry_acl(from_fd, to_fd) &&
+           fchmod(to_fd, from.st_mode & 07777) == 0 && carry_xattrs(from_fd, to_fd) &&
+           carry_flags(from_fd, to_fd);
 }
 
 // Whether the file open on `fd` is a copy that a cut-off conversion left: no
@@ -164,8 +253,13 @@ std::FILE* create_exclusive(const char* name, std::FILE* original) {
     return nullptr;
 }
 
-int carry_read_only(std::FILE* /*original*/, const char* /*copy*/) {
-    return 1;
+int carry_read_only(std::FILE* original, const char* copy) {
+    struct stat st;
+    int fd = open_regular(copy, O_RDONLY | O_NOFOLLOW, &st);
+    if (fd < 0) return 0;
+    int carried = carry_metadata(fileno(original), fd);
+    give_up(fd, nullptr);
+    return carried;
 }
 
 int file_size(std::FILE* stream, long long* size) {

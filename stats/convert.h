@@ -15,9 +15,11 @@
 //      exclusive use, and streams every whole version 1
 //      record through the upgrade into it. Trailing bytes of an incomplete
 //      last record are dropped. It then stores the file's length in the
-//      header, puts the data on stable storage, and closes the file; on
-//      Windows it then gives it NAME's read-only attribute. Any failure in
-//      this step deletes NAME.new again.
+//      header, puts the data on stable storage, and closes the file; it
+//      then gives it what it must carry of NAME (on Linux the owner and
+//      group, checked, the ACL, the mode, the extended attributes and the
+//      file flags; on Windows the read-only attribute). Any failure in this
+//      step deletes NAME.new again.
 //
 //   4. It renames NAME to NAME.old, then NAME.new to NAME. Neither rename
 //      replaces an existing file. If the first fails, the finished copy waits
@@ -55,8 +57,11 @@
 //                                          check, the seek back, the header's
 //                                          rewrite, the sync or the close of
 //                                          NAME.new failed, or (Windows) giving
-//                                          it NAME's read-only attribute; the
-//                                          copy is removed
+//                                          it NAME's read-only attribute, or
+//                                          (Linux) carrying its ACL, attributes
+//                                          or flags failed / owner or group
+//                                          could not be reproduced; the copy
+//                                          is removed
 //   "Converted %d records\n"               the copy is whole and on storage
 //   "Cannot rename %s to %s\n"             NAME to NAME.old; the copy waits
 //                                          under NAME.new

@@ -352,6 +352,44 @@ class Conversions(ConverterTest):
         self.assertEqual((st.st_mode & 0o7777, st.st_uid, st.st_gid), (0o640, *owner))
         self.assertEqual(os.read(earlier, 100), b"")  # the copy was made afresh, out of its reach
 
+    def test_security_is_carried_or_the_conversion_refused(self):
+        as_user = lambda: (os.setgroups([]), os.setgid(1234), os.setuid(1234))  # noqa: E731
+        acl, writable = ["setfacl", "-m", "u:1234:rw", "x"], ["chmod", "777", "."]
+        rows = [  # commands run on x and its directory, the fault or user, whether it converts
+            ("an ACL that narrows the group", [["setfacl", "-m", "g:5000:---", "x"]], None, True),
+            ("an ACL that grants a named user", [["chmod", "600", "x"], acl], None, True),
+            ("a default ACL, none on x", [["setfacl", "-dm", "u:1234:rwx", "."]], None, True),
+            ("a user attribute", [["setfattr", "-n", "user.origin", "-v", "scan", "x"]], None, True),
+            ("nodump, and sync inherited", [["chattr", "+d", "x"], ["chattr", "+S", "."]], None, True),
+            ("no ACLs, none to carry", [], "acl_get_fd:1", True),
+            ("no ACLs on the copy, none to carry", [], "acl_set_fd:1", True),
+            ("no ACLs on the copy, one to carry", [acl], "acl_set_fd:1", False),
+            ("her own file, as her", [writable, ["chown", "1234:1234", "x"]], as_user, True),
+            ("a group she is not in", [writable, ["chown", "1234:5678", "x"]], as_user, False),
+            ("another user's file", [writable, ["chown", "4321:4321", "x"]], as_user, False),
+        ] if not OPTIONS.windows else []
+        for label, commands, how, converts in rows:
+            with self.subTest(label):
+                if os.geteuid() != 0 or (isinstance(how, str) and not OPTIONS.faulty):
+                    self.skipTest("needs root and the fault-injecting build")
+                self.setUp()
+                lay_out(self.root, {"x": version_1(3)})
+                for command in commands:
+                    subprocess.run(command, cwd=self.root, check=True)
+                before, files = carried(self.root / "x"), contents(self.root)
+                result = self.run_converter("x", command=OPTIONS.faulty if isinstance(how, str) else None,
+                                            env={"STATCONV_FAULT": how} if isinstance(how, str) else None,
+                                            preexec=how if callable(how) else None)
+                self.assertEqual(result.returncode, converts, result.stderr)
+                if not converts:
+                    self.assertEqual((result.stderr, contents(self.root), carried(self.root / "x")),
+                                     ("", files, before))
+                    continue
+                self.assertEqual((carried(self.root / "x"), carried(self.root / "x.old")), (before, before))
+                if OPTIONS.reverter:
+                    self.run_converter("x", command=OPTIONS.reverter)
+                    self.assertEqual(carried(self.root / "x"), before)
+
 
 class BuiltinListAndArguments(ConverterTest):
     def lay_out_builtin(self, **replace):
@@ -515,7 +553,10 @@ def reversion(data):
 class EveryFault(ConverterTest):
     """Every I/O call of a conversion, and of a revert, made to fail in turn, then to kill."""
 
-    SILENT_CALLS = {"fwrite", "fseek", "ftell", "fflush", "fsync", "fclose"}
+    # What is carried to the finished copy fails silently too (the copy,
+    # closed, is opened again for it).
+    SILENT_CALLS = {"fwrite", "fseek", "ftell", "fflush", "fsync", "fclose", "open", "fstat", "fchmod",
+                    "acl_get_fd", "acl_set_fd"}
 
     def ways(self, conversion_data, revert_data):
         return [conversion(conversion_data)] + ([reversion(revert_data)] if OPTIONS.faulty_reverter else [])
@@ -759,6 +800,15 @@ class StatInfo(ConverterTest):
                 self.assertEqual(result.returncode, 1)
 
 
+def carried(path):
+    """What a file carries besides its bytes: mode, owner, group, ACL,
+    extended attributes and file flags."""
+    st = path.stat()
+    tool = lambda *command: subprocess.run(command, capture_output=True, text=True).stdout  # noqa: E731
+    return (oct(st.st_mode), st.st_uid, st.st_gid, tool("getfacl", "-cn", path),
+            {name: os.getxattr(path, name) for name in os.listxattr(path)}, tool("lsattr", path).split()[0])
+
+
 def limit(what, value):
     def preexec():
         signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
@@ -793,7 +843,7 @@ class InjectedFaults(ConverterTest):
             ("final flush", "fflush:2", 3, ""),
             ("sync", "fsync:1", 3, ""),
             ("close", "fclose:1", 3, ""),
-            ("permissions", "fchmod:1", 3, "Cannot create x.new\n"),
+            ("permissions", "fchmod:1", 3, ""),
         ]
         for label, fault, records, stderr in rows:
             with self.subTest(label):
