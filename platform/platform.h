@@ -47,7 +47,10 @@ std::FILE* open_read(const char* name);
 //            readable by more people than before.
 //   Windows: the leftover must also be no reparse point and be reached under
 //            its own name; it is held without sharing while checked, then
-//            removed, and the copy created with CREATE_NEW.
+//            removed, and the copy created with CREATE_NEW and, before
+//            anything is written, given the security descriptor of
+//            `original` (its DACL with its protection, and its owner and
+//            group where the process may set them).
 std::FILE* create_exclusive(const char* name, std::FILE* original);
 
 // Gives the finished copy `copy`, closed, what it must carry of the file

@@ -1,8 +1,8 @@
-// The runtime layer on Windows, through the C runtime msvcrt.dll and
-// KERNEL32.dll alone: _fsopen with _SH_DENYRW for exclusive use, CreateFile
-// without sharing for the copy, rename (which never replaces an existing file
-// there), _commit to reach storage, and the start-up's own wildcard
-// expansion.
+// The runtime layer on Windows, through the C runtime msvcrt.dll,
+// KERNEL32.dll and, for the copy's security descriptor, ADVAPI32.dll:
+// _fsopen with _SH_DENYRW for exclusive use, CreateFile without sharing for
+// the copy, rename (which never replaces an existing file there), _commit to
+// reach storage, and the start-up's own wildcard expansion.
 #include "platform/platform.h"
 
 #include <cerrno>
@@ -22,6 +22,8 @@
 #define NOMINMAX
 #endif
 #include <windows.h>
+
+#include <aclapi.h>
 
 #include "stats/layout.h"
 
@@ -201,6 +203,41 @@ bool remove_leftover(const char* name) {
     return removed;
 }
 
+// A security descriptor that the system allocated, freed on every path.
+struct Descriptor {
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    Descriptor() = default;
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    ~Descriptor() {
+        if (sd != nullptr) LocalFree(sd);
+    }
+};
+
+// Gives the file held on `to` the security of the one held on `from`: its
+// DACL exactly, with the flag that says whether it takes entries from the
+// directory (a protected one does not), and its owner and group where the
+// process may set them (itself, or anyone with the restore privilege). The
+// descriptor is set as it is, with SetKernelObjectSecurity: SetSecurityInfo
+// would add what the directory passes on (under Wine, even to a protected
+// DACL, which then lets Everyone read). Wine stores no security descriptor:
+// it turns the DACL into the file's mode bits.
+bool carry_security(HANDLE from, HANDLE to) {
+    Descriptor got;
+    constexpr SECURITY_INFORMATION owners = OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION;
+    if (GetSecurityInfo(from, SE_FILE_OBJECT, owners | DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                        nullptr, nullptr, &got.sd) != ERROR_SUCCESS)
+        return false;
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    if (!GetSecurityDescriptorControl(got.sd, &control, &revision)) return false;
+    (void)SetKernelObjectSecurity(to, owners, got.sd);
+    SECURITY_INFORMATION inheritance = (control & SE_DACL_PROTECTED) != 0
+                                           ? PROTECTED_DACL_SECURITY_INFORMATION
+                                           : UNPROTECTED_DACL_SECURITY_INFORMATION;
+    return SetKernelObjectSecurity(to, DACL_SECURITY_INFORMATION | inheritance, got.sd) != 0;
+}
+
 // A stream for binary update on a file just created and held on `file`.
 // Fails, removing the file, where none can be had.
 std::FILE* stream_on_new(HANDLE file) {
@@ -231,14 +268,22 @@ std::FILE* open_read(const char* name) {
 // A leftover is removed and the copy made afresh, never written into: a
 // handle that someone opened on the old file must not reach the new data, and
 // the old file's attributes (hidden, say) must not pass to the converted one.
-std::FILE* create_exclusive(const char* name, std::FILE* /*original*/) {
-    constexpr DWORD update = GENERIC_READ | GENERIC_WRITE;
+// The copy takes the original's security before the first byte is written,
+// while it is held: once closed, a DACL that the directory gave it could let
+// others open it. The owner may always change the DACL (WRITE_DAC); the
+// owner, only where the DACL allows (MAXIMUM_ALLOWED takes what it grants).
+std::FILE* create_exclusive(const char* name, std::FILE* original) {
+    constexpr DWORD update = GENERIC_READ | GENERIC_WRITE | WRITE_DAC | MAXIMUM_ALLOWED;
     HANDLE file = open_unshared(name, update, CREATE_NEW);
     if (file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_EXISTS &&
         remove_leftover(name))
         file = open_unshared(name, update, CREATE_NEW);
     if (file == INVALID_HANDLE_VALUE) return nullptr;
-    return stream_on_new(file);
+    auto from = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(original)));
+    if (carry_security(from, file)) return stream_on_new(file);
+    CloseHandle(file);
+    _unlink(name);
+    return nullptr;
 }
 
 int carry_read_only(std::FILE* original, const char* copy) {

@@ -18,8 +18,9 @@
 //      header, puts the data on stable storage, and closes the file; it
 //      then gives it what it must carry of NAME (on Linux the owner and
 //      group, checked, the ACL, the mode, the extended attributes and the
-//      file flags; on Windows the read-only attribute). Any failure in this
-//      step deletes NAME.new again.
+//      file flags; on Windows the read-only attribute, the security having
+//      come with its creation). Any failure in this step deletes NAME.new
+//      again.
 //
 //   4. It renames NAME to NAME.old, then NAME.new to NAME. Neither rename
 //      replaces an existing file. If the first fails, the finished copy waits
@@ -49,7 +50,9 @@
 //   "%s is too large to convert\n"         NAME; a copy of 2 GiB or more
 //   "Cannot create %s\n"                   NAME.new; not creatable, or
 //                                          something other than a leftover
-//                                          copy is in the way
+//                                          copy is in the way, or (Windows)
+//                                          NAME's security cannot be given
+//                                          to it
 //   "Failed to read record from %s\n"      NAME; the copy is removed
 //   "Failed to write new record to %s\n"   NAME.new; a record, or the last
 //                                          buffer of them; the copy is removed

@@ -367,7 +367,8 @@ class Conversions(ConverterTest):
             ("her own file, as her", [writable, ["chown", "1234:1234", "x"]], as_user, True),
             ("a group she is not in", [writable, ["chown", "1234:5678", "x"]], as_user, False),
             ("another user's file", [writable, ["chown", "4321:4321", "x"]], as_user, False),
-        ] if not OPTIONS.windows else []
+        ] if not OPTIONS.windows else [  # Wine shows a DACL as mode bits: Everyone's are others'
+            (f"mode {mode}", [["chmod", mode, "x"]], None, True) for mode in ("600", "640", "644")]
         for label, commands, how, converts in rows:
             with self.subTest(label):
                 if os.geteuid() != 0 or (isinstance(how, str) and not OPTIONS.faulty):
@@ -801,9 +802,12 @@ class StatInfo(ConverterTest):
 
 
 def carried(path):
-    """What a file carries besides its bytes: mode, owner, group, ACL,
-    extended attributes and file flags."""
+    """What a file carries besides its bytes: under Wine the mode bits for
+    others (Everyone in the DACL); elsewhere mode, owner, group, ACL, extended
+    attributes and file flags."""
     st = path.stat()
+    if OPTIONS.windows:
+        return oct(st.st_mode & 0o006)
     tool = lambda *command: subprocess.run(command, capture_output=True, text=True).stdout  # noqa: E731
     return (oct(st.st_mode), st.st_uid, st.st_gid, tool("getfacl", "-cn", path),
             {name: os.getxattr(path, name) for name in os.listxattr(path)}, tool("lsattr", path).split()[0])
