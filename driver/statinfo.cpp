@@ -32,7 +32,9 @@ int check_file(const platform::FileName& file, bool verifying,
                std::vector<std::string>& described) {
     const char* name = file.name.c_str();
     if (!file.as_typed) { // not the file meant: another's name arrived
-        std::printf("%s: cannot open\n", name);
+        platform::ShownName room;
+        std::printf("%s: cannot open: the name did not arrive as it was typed\n",
+                    platform::shown(name, room));
         return 0;
     }
     if (verifying) return stats::verify_file(name);

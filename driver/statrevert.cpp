@@ -34,7 +34,8 @@ int revert_announced(const char* name, bool as_typed) {
     std::printf("Reverting %s\n", name);
     std::fflush(stdout);
     if (as_typed) return stats::revert_file(name);
-    std::fprintf(stderr, "%s: cannot open; not reverted\n", name);
+    std::fprintf(stderr, "%s: cannot open: the name did not arrive as it was typed; not reverted\n",
+                 name);
     std::fflush(stderr);
     return 0;
 }

@@ -73,12 +73,11 @@ struct Facts {
 //            links and other kinds of file).
 //   Windows: GetFileInformationByHandle, GetFileType, and the system's own
 //            path for the handle (GetFinalPathNameByHandle), which must end
-//            in the last part of `name`. Who owns a file is not told:
-//            owned_by_caller is always true.
+//            in the last part of `name`; the owner is the one this process
+//            gives the files it creates (its token's owner).
 int facts_of(std::FILE* held, const char* name, Facts& facts);
 
 // Whether the files held on `a` and `b` have the same owner.
-//   Windows: always true (not told).
 int same_owner(std::FILE* a, std::FILE* b);
 
 // Whether the user running this may give files away to other owners, as
@@ -121,9 +120,17 @@ int remove_held(std::FILE* held, const char* name);
 // Gives `copy`, open and on storage, what it must carry of `original` so
 // that the copy can stand in its place: nobody may read or write the copy
 // who could not do so with the original.
-//   Linux:   the owner and group where the process may set them, then the
-//            permission bits (after the owner, which may clear set-id bits).
-//   Windows: the read-only attribute.
+// Fails, rather than hand the permissions to someone else, where the owner
+// or group cannot be reproduced. A file system without ACLs, attributes or
+// flags is no failure where the original has none to carry.
+//   Linux:   the owner and group (fchown: root may set both, the owner only
+//            a group she belongs to), the access ACL exactly (libacl),
+//            replacing what the copy took from a default ACL, then the
+//            permission bits, the extended attributes as cp carries them
+//            (libattr), and the chattr flags but immutable and append-only.
+//   Windows: the security descriptor (the DACL with its protection flag,
+//            the owner and group where the process may set them), then the
+//            read-only attribute.
 int carry_metadata(std::FILE* original, std::FILE* copy);
 
 // The size of the file open on `stream`, in bytes, even past 2 GiB.
@@ -201,6 +208,23 @@ inline constexpr const char* rename_command = "mv --";
 inline constexpr const char* remove_command = "rm --";
 #endif
 void print_quoted(std::FILE* out, const char* name);
+
+// Room for a name of up to 1027 bytes as shown: each byte may take four.
+struct ShownName {
+    char text[4 * 1027 + 4];
+};
+
+// `name` as the operator is shown it: as it is where every byte prints;
+// otherwise with each byte that does not print escaped, so that no name can
+// forge a line or move the terminal's cursor. Returns `room.text`, or
+// `name` itself.
+//   Linux:   in the shell's own form, $'...' with \n, \r, \t, \e, \xHH
+//            (and \' and \\), which print_quoted uses too, so that an advised
+//            command names the file exactly; control characters and DEL
+//            count as not printing, and the C1 controls in UTF-8.
+//   Windows: names cannot hold control characters there; each is shown as
+//            '?'.
+const char* shown(const char* name, ShownName& room);
 
 // Whether `name`, written with print_quoted, reaches a command as it is.
 //   Linux:   always.

@@ -1,19 +1,25 @@
 // The operating system beneath the programs, on Linux: POSIX calls, with
 // flock(2) for exclusive use, renameat2(RENAME_NOREPLACE) for renames that
 // never replace (link and unlink where a file system lacks it),
-// sync_file_range(2) to start writeback, and __fsetlocking for streams
-// without locks.
+// sync_file_range(2) to start writeback, __fsetlocking for streams without
+// locks, read leases (F_SETLEASE) to notice writers that ignore the lock,
+// and libacl and libattr to carry a file's ACL and extended attributes.
 #include "platform/platform.h"
 
+#include <acl/libacl.h>
 #include <algorithm>
+#include <attr/libattr.h>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <stdio_ext.h>
 #include <string>
+#include <sys/acl.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
@@ -94,6 +100,86 @@ std::FILE* stream_on(int fd, const char* mode, const char* created) {
     }
     __fsetlocking(stream, FSETLOCKING_BYCALLER);
     return stream;
+}
+
+// Whether the copy on `to_fd` has the owner and group of the original
+// `from`. Where the process could not give it them (a user converting a
+// file of a group she is not in, or another user's file), the permission
+// bits and the ACL would go to another owner or group: members of hers
+// would gain access, the original's would lose it.
+int has_owners_of(int to_fd, const struct stat& from) {
+    struct stat st;
+    if (fstat(to_fd, &st) != 0) return 0;
+    if (st.st_uid == from.st_uid && st.st_gid == from.st_gid) return 1;
+    errno = EPERM;
+    return 0;
+}
+
+// An ACL from libacl, freed on every path.
+struct Acl {
+    acl_t acl;
+    explicit Acl(acl_t got) : acl(got) {}
+    Acl(const Acl&) = delete;
+    Acl& operator=(const Acl&) = delete;
+    ~Acl() {
+        if (acl != nullptr) acl_free(acl);
+    }
+};
+
+// Gives the copy on `to_fd` the access ACL of the original on `from_fd`
+// exactly, replacing whatever it inherited from a default ACL of its
+// directory; the ACL's entries for owner, group and others are the
+// permission bits. A file system without ACLs (EOPNOTSUPP, which is ENOTSUP
+// on Linux) has none to carry. Where the copy cannot take the ACL, only one
+// that says no more than the permission bits may be left to fchmod.
+int carry_acl(int from_fd, int to_fd) {
+    Acl acl(acl_get_fd(from_fd));
+    if (acl.acl == nullptr) return errno == EOPNOTSUPP;
+    if (acl_set_fd(to_fd, acl.acl) == 0) return 1;
+    return errno == EOPNOTSUPP && acl_equiv_mode(acl.acl, nullptr) == 0;
+}
+
+// Gives the copy the original's extended attributes, as cp does: libattr
+// leaves out the ACLs (carried above) and what /etc/xattr.conf says is not
+// to be copied. A file system without them has none to carry; an attribute
+// that cannot be set fails.
+int carry_xattrs(int from_fd, int to_fd) {
+    return attr_copy_fd(nullptr, from_fd, nullptr, to_fd, nullptr, nullptr) == 0;
+}
+
+// The file flags (chattr) carried over: how the file is stored, synced and
+// backed up. Immutable and append-only are not among them: either would
+// keep the copy from being renamed into place. No-copy-on-write is not
+// either: it takes effect only on an empty file.
+constexpr int carried_flags = FS_SECRM_FL | FS_UNRM_FL | FS_COMPR_FL | FS_SYNC_FL | FS_NODUMP_FL |
+                              FS_NOATIME_FL | FS_NOCOMP_FL | FS_JOURNAL_DATA_FL | FS_NOTAIL_FL;
+
+// Gives the copy the original's carried flags exactly, clearing any it
+// inherited from its directory that the original lacks. A file system
+// without flags (ENOTTY, EOPNOTSUPP) has none to carry; a flag that cannot
+// be set (one that needs a privilege the process lacks) fails.
+int carry_flags(int from_fd, int to_fd) {
+    int from = 0;
+    int to = 0;
+    if (ioctl(from_fd, FS_IOC_GETFLAGS, &from) != 0) return errno == ENOTTY || errno == EOPNOTSUPP;
+    if (ioctl(to_fd, FS_IOC_GETFLAGS, &to) != 0) return 0;
+    int wanted = (to & ~carried_flags) | (from & carried_flags);
+    return wanted == to || ioctl(to_fd, FS_IOC_SETFLAGS, &wanted) == 0;
+}
+
+// Gives the finished copy on `to_fd` what it must carry of the original on
+// `from_fd`: the owner and group (checked), the ACL, then the permission
+// bits (after the owner, since changing the owner may clear set-id bits;
+// after the ACL, which they agree with, so that the copy is never more open
+// than the original), the extended attributes and the file flags. Fails
+// when any of them cannot be carried.
+int carry_all(int from_fd, int to_fd) {
+    struct stat from;
+    if (fstat(from_fd, &from) != 0) return 0;
+    if (fchown(to_fd, from.st_uid, from.st_gid) != 0) (void)fchown(to_fd, (uid_t)-1, from.st_gid);
+    return has_owners_of(to_fd, from) && carry_acl(from_fd, to_fd) &&
+           fchmod(to_fd, from.st_mode & 07777) == 0 && carry_xattrs(from_fd, to_fd) &&
+           carry_flags(from_fd, to_fd);
 }
 
 int fstat_of(std::FILE* stream, struct stat* st) {
@@ -214,15 +300,8 @@ int remove_held(std::FILE* held, const char* name) {
     return unlink(name) == 0;
 }
 
-// The owner and group are carried over where the process may set them (root
-// may set both, the owner only a group she belongs to); the permission bits
-// always, after the owner, since changing the owner may clear set-id bits.
 int carry_metadata(std::FILE* original, std::FILE* copy) {
-    struct stat from;
-    if (!fstat_of(original, &from)) return 0;
-    int fd = fileno(copy);
-    if (fchown(fd, from.st_uid, from.st_gid) != 0) (void)fchown(fd, (uid_t)-1, from.st_gid);
-    return fchmod(fd, from.st_mode & 07777) == 0;
+    return carry_all(fileno(original), fileno(copy));
 }
 
 int file_size(std::FILE* stream, long long* size) {
@@ -304,9 +383,56 @@ int sync_directory_of(const char* name) {
     return synced;
 }
 
+namespace {
+
+// Whether `c` (and the byte after it) is a byte that does not print: a
+// control character, DEL, or the first byte of a C1 control in UTF-8.
+bool does_not_print(const char* c) {
+    auto byte = static_cast<unsigned char>(*c);
+    auto next = static_cast<unsigned char>(c[1]);
+    return byte < 0x20 || byte == 0x7f || (byte == 0xc2 && next >= 0x80 && next <= 0x9f);
+}
+
+} // namespace
+
+const char* shown(const char* name, ShownName& room) {
+    const char* c = name;
+    while (*c != '\0' && !does_not_print(c))
+        c++;
+    if (*c == '\0') return name;
+    char* out = room.text;
+    char* end = room.text + sizeof room.text - 6; // room for one escape and the close
+    *out++ = '$';
+    *out++ = '\'';
+    for (c = name; *c != '\0' && out < end; c++) {
+        const char* escape = *c == '\n'   ? "\\n"
+                             : *c == '\r' ? "\\r"
+                             : *c == '\t' ? "\\t"
+                             : *c == 27   ? "\\e"
+                             : *c == '\'' ? "\\'"
+                             : *c == '\\' ? "\\\\"
+                                          : nullptr;
+        if (escape != nullptr)
+            out += std::snprintf(out, 3, "%s", escape);
+        else if (does_not_print(c) || (c > name && c[-1] == '\xc2' && does_not_print(c - 1)))
+            out += std::snprintf(out, 5, "\\x%02x", static_cast<unsigned char>(*c));
+        else
+            *out++ = *c;
+    }
+    *out++ = '\'';
+    *out = '\0';
+    return room.text;
+}
+
 // A name made only of characters the shell takes literally is written as it
-// is; any other goes in single quotes, each quote in it written as '\''.
+// is; one with a byte that does not print, in the form shown() gives; any
+// other goes in single quotes, each quote in it written as '\''.
 void print_quoted(std::FILE* out, const char* name) {
+    ShownName room;
+    if (shown(name, room) != name) {
+        std::fputs(room.text, out);
+        return;
+    }
     std::size_t plain = std::strspn(name, "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
                                           "0123456789_./-+,:@%=");
     if (name[plain] == '\0' && plain > 0) {

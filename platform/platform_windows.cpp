@@ -1,8 +1,9 @@
 // The operating system beneath the programs, on Windows, through the C
-// runtime msvcrt.dll and KERNEL32.dll alone: files held through CreateFile
-// with no sharing and turned into runtime streams, MoveFileEx for renames
-// that never replace and are written through, _commit to reach storage, and
-// the runtime start-up's own wildcard expansion.
+// runtime msvcrt.dll, KERNEL32.dll and, for file security alone,
+// ADVAPI32.dll: files held through CreateFile with no sharing and turned
+// into runtime streams, MoveFileEx for renames that never replace and are
+// written through, _commit to reach storage, security descriptors carried
+// from file to file, and the runtime start-up's own wildcard expansion.
 #include "platform/platform.h"
 
 #include <cerrno>
@@ -22,6 +23,8 @@
 #define NOMINMAX
 #endif
 #include <windows.h>
+
+#include <aclapi.h>
 
 // Asks the runtime's start-up (__getmainargs) to expand wildcard arguments
 // into the names of the matching files before main sees them.
@@ -218,6 +221,66 @@ bool converts_exactly(const wchar_t* wide, const char* narrow) {
     return length > 0 && !lossy && std::strcmp(converted, narrow) == 0;
 }
 
+// A security descriptor that the system allocated, freed on every path.
+struct Descriptor {
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    Descriptor() = default;
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    ~Descriptor() {
+        if (sd != nullptr) LocalFree(sd);
+    }
+};
+
+// Gives the file held on `to` the security of the one held on `from`: its
+// DACL exactly, with the flag that says whether it takes entries from the
+// directory (a protected one does not), and its owner and group where the
+// process may set them (itself, or anyone with the restore privilege). The
+// descriptor is set as it is, with SetKernelObjectSecurity: SetSecurityInfo
+// would add what the directory passes on (under Wine, even to a protected
+// DACL, which then lets Everyone read). Wine stores no security descriptor:
+// it turns the DACL into the file's mode bits.
+bool carry_security(HANDLE from, HANDLE to) {
+    Descriptor got;
+    constexpr SECURITY_INFORMATION owners = OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION;
+    if (GetSecurityInfo(from, SE_FILE_OBJECT, owners | DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                        nullptr, nullptr, &got.sd) != ERROR_SUCCESS)
+        return false;
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    if (!GetSecurityDescriptorControl(got.sd, &control, &revision)) return false;
+    (void)SetKernelObjectSecurity(to, owners, got.sd);
+    SECURITY_INFORMATION inheritance = (control & SE_DACL_PROTECTED) != 0
+                                           ? PROTECTED_DACL_SECURITY_INFORMATION
+                                           : UNPROTECTED_DACL_SECURITY_INFORMATION;
+    return SetKernelObjectSecurity(to, DACL_SECURITY_INFORMATION | inheritance, got.sd) != 0;
+}
+
+// The owner of the file open on `file`, in `got`, which frees it.
+PSID owner_of(HANDLE file, Descriptor& got) {
+    PSID owner = nullptr;
+    if (GetSecurityInfo(file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
+                        nullptr, &got.sd) != ERROR_SUCCESS)
+        return nullptr;
+    return owner;
+}
+
+// Whether the file open on `file` has the owner that this process gives
+// the files it creates.
+bool owned_by_caller(HANDLE file) {
+    Descriptor got;
+    PSID owner = owner_of(file, got);
+    HANDLE token = nullptr;
+    if (owner == nullptr || !OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        return false;
+    alignas(TOKEN_OWNER) unsigned char buffer[sizeof(TOKEN_OWNER) + SECURITY_MAX_SID_SIZE];
+    DWORD length = 0;
+    bool mine = GetTokenInformation(token, TokenOwner, buffer, sizeof buffer, &length) &&
+                EqualSid(reinterpret_cast<TOKEN_OWNER*>(buffer)->Owner, owner);
+    CloseHandle(token);
+    return mine;
+}
+
 } // namespace
 
 std::FILE* open_exclusive(const char* name) {
@@ -229,7 +292,9 @@ std::FILE* open_removable(const char* name) {
 }
 
 std::FILE* create_new(const char* name) {
-    constexpr DWORD update = GENERIC_READ | GENERIC_WRITE | DELETE;
+    // The creator may always set the DACL (WRITE_DAC); the owner only where
+    // the DACL allows, which MAXIMUM_ALLOWED takes.
+    constexpr DWORD update = GENERIC_READ | GENERIC_WRITE | DELETE | WRITE_DAC | MAXIMUM_ALLOWED;
     HANDLE file = CreateFileA(name, update, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         fail_with_system_error();
@@ -268,7 +333,7 @@ int facts_of(std::FILE* held, const char* name, Facts& facts) {
         FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE;
     facts.size = static_cast<long long>(info.nFileSizeHigh) << 32 | info.nFileSizeLow;
     facts.links = info.nNumberOfLinks;
-    facts.owned_by_caller = true;
+    facts.owned_by_caller = owned_by_caller(file);
     facts.plain = GetFileType(file) == FILE_TYPE_DISK && (info.dwFileAttributes & not_plain) == 0 &&
                   reached_directly(file, name);
     return 1;
@@ -319,8 +384,10 @@ int stamp_of_name(const char* name, Stamp& stamp) {
 
 void prepare_process() {}
 
-int same_owner(std::FILE* /*a*/, std::FILE* /*b*/) {
-    return 1;
+int same_owner(std::FILE* a, std::FILE* b) {
+    Descriptor got_a, got_b;
+    PSID owner_a = owner_of(handle_of(a), got_a), owner_b = owner_of(handle_of(b), got_b);
+    return owner_a != nullptr && owner_b != nullptr && EqualSid(owner_a, owner_b);
 }
 
 bool caller_is_privileged() {
@@ -343,11 +410,14 @@ int remove_held(std::FILE* held, const char* /*name*/) {
     return 0;
 }
 
-// The copy was made with no attributes of its own; read-only is the one
-// that says who may write it.
+// The copy, held without sharing since it was made, takes the original's
+// security descriptor, then its read-only attribute: it was made with no
+// attributes of its own, and read-only is the one that says who may write.
 int carry_metadata(std::FILE* original, std::FILE* copy) {
     BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(handle_of(original), &info)) return fail_with_system_error();
+    if (!carry_security(handle_of(original), handle_of(copy)) ||
+        !GetFileInformationByHandle(handle_of(original), &info))
+        return fail_with_system_error();
     if ((info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) == 0) return 1;
     return set_attributes(handle_of(copy), FILE_ATTRIBUTE_READONLY) ? 1 : fail_with_system_error();
 }
@@ -399,6 +469,18 @@ int name_is_free(const char* name) {
     if (GetFileAttributesA(name) != INVALID_FILE_ATTRIBUTES) return fail_with(EEXIST);
     fail_with_system_error();
     return errno == ENOENT;
+}
+
+const char* shown(const char* name, ShownName& room) {
+    const char* c = name;
+    while (*c != '\0' && static_cast<unsigned char>(*c) >= 0x20)
+        c++;
+    if (*c == '\0') return name;
+    std::size_t i = 0;
+    for (c = name; *c != '\0' && i + 1 < sizeof room.text; c++, i++)
+        room.text[i] = static_cast<unsigned char>(*c) < 0x20 ? '?' : *c;
+    room.text[i] = '\0';
+    return room.text;
 }
 
 // Windows names cannot hold a double quote, so quoting is enough.

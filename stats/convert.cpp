@@ -61,38 +61,40 @@ int read_version_1_header(std::FILE* in, const char* name, Header& header) {
 // NAME, or the whole exact conversion. Anything else is somebody's data: a
 // copy that differs (one that statrevert kept, or that something wrote to)
 // holds records found nowhere else. Reads each file at most once.
-int is_leftover(std::FILE* held, const char* new_name, std::FILE* in) {
+int is_leftover(const Stream& held, const char* new_name, const Stream& in) {
     platform::Facts facts;
-    if (!platform::facts_of(held, new_name, facts)) return 0;
+    if (!platform::facts_of(held.get(), new_name, facts)) return 0;
     bool ours = facts.owned_by_caller ||
-                (platform::caller_is_privileged() && platform::same_owner(held, in));
+                (platform::caller_is_privileged() && platform::same_owner(held.get(), in.get()));
     if (!facts.plain || facts.links != 1 || !ours) return 0;
     if (facts.size == 0) return 1;
     Header header;
-    if (std::fseek(in, 0, SEEK_SET) != 0) return 0;
-    if (std::fread(&header, sizeof header, 1, held) == 1 && whole_version_2(header, facts.size)) {
+    if (std::fseek(in.get(), 0, SEEK_SET) != 0) return 0;
+    if (std::fread(&header, sizeof header, 1, held.get()) == 1 &&
+        whole_version_2(header, facts.size)) {
         Finding finding;
-        return std::fseek(held, 0, SEEK_SET) == 0 &&
+        return std::fseek(held.get(), 0, SEEK_SET) == 0 &&
                compare_conversion(held, in, new_name, finding) == Match::exact;
     }
-    return std::fseek(held, 0, SEEK_SET) == 0 && begins_conversion(held, facts.size, in);
+    return std::fseek(held.get(), 0, SEEK_SET) == 0 &&
+           begins_conversion(held.get(), facts.size, in.get());
 }
 
 // Removes a leftover copy at `new_name`, held while it is judged and
 // removed, so that nothing can change it in between. Leaves `in` just after
 // its header. Fails, touching nothing, for anything that is not a leftover.
-int remove_leftover(std::FILE* in, const char* new_name) {
+int remove_leftover(const Stream& in, const char* new_name) {
     Stream held(platform::open_removable(new_name));
-    int removed = held.get() != nullptr ? is_leftover(held.get(), new_name, in) &&
+    int removed = held.get() != nullptr ? is_leftover(held, new_name, in) &&
                                               platform::remove_held(held.get(), new_name)
                                         : errno == ENOENT; // gone meanwhile
-    return std::fseek(in, header_size, SEEK_SET) == 0 && removed;
+    return std::fseek(in.get(), header_size, SEEK_SET) == 0 && removed;
 }
 
 // Creates the copy afresh at `new_name`, after removing a leftover that a
 // cut-off run left there; never written into: a handle that someone opened
 // on the leftover must not reach the new data.
-std::FILE* create_copy(std::FILE* in, const char* new_name) {
+std::FILE* create_copy(const Stream& in, const char* new_name) {
     std::FILE* out = platform::create_new(new_name);
     if (out == nullptr && errno == EEXIST && remove_leftover(in, new_name))
         out = platform::create_new(new_name);
@@ -149,7 +151,7 @@ int finish_header(std::FILE* out, Header& header, int count) {
 // then what it must carry of NAME, and closed. On any failure the copy is
 // removed again, while the input is still held, and 0 is returned.
 int build_copy(Stream& in, Header& header, const char* name, const char* new_name, int* count) {
-    Stream out(v2_block_bytes, [&] { return create_copy(in.get(), new_name); });
+    Stream out(v2_block_bytes, [&] { return create_copy(in, new_name); });
     if (out.get() == nullptr) {
         report_error("Cannot create %s\n", new_name);
         return 0;

@@ -14,14 +14,44 @@
 #include "stats/stream.h"
 
 namespace stats {
+
+const char* reason(int error) {
+    switch (error) {
+    case EAGAIN:
+#if EWOULDBLOCK != EAGAIN
+    case EWOULDBLOCK:
+#endif
+    case EBUSY:
+        return "in use by another program";
+    case EINVAL:
+        return "not a regular file";
+    case ELOOP:
+        return "a symbolic link";
+    default:
+        return std::strerror(error);
+    }
+}
+
 namespace {
 
-enum class State { cannot_open, too_short, not_statistics, version_1, version_2 };
+using platform::shown;
+using platform::ShownName;
 
-// Reads the header and size of the file open on `in` (null if it did not open).
-State read_state(std::FILE* in, Header& header, long long& size) {
-    if (in == nullptr || !platform::file_size(in, &size)) return State::cannot_open;
-    if (std::fread(&header, sizeof header, 1, in) != 1) return State::too_short;
+enum class State { cannot_open, cannot_read, too_short, not_statistics, version_1, version_2 };
+
+// Reads the header and size of the file open on `in`; `error` tells why
+// where it could not be opened or read.
+State read_state(const Stream& in, Header& header, long long& size, int& error) {
+    error = in.error();
+    if (in.get() == nullptr) return State::cannot_open;
+    if (!platform::file_size(in.get(), &size)) {
+        error = errno;
+        return State::cannot_read;
+    }
+    if (std::fread(&header, sizeof header, 1, in.get()) != 1) {
+        error = errno;
+        return std::ferror(in.get()) ? State::cannot_read : State::too_short;
+    }
     switch (classify_header(header)) {
     case HeaderKind::not_statistics:
         return State::not_statistics;
@@ -41,20 +71,27 @@ State read_state(std::FILE* in, Header& header, long long& size) {
     return match;
 }
 
-int cannot_open(const char* name) {
-    std::printf("%s: cannot open\n", name);
+// What a comparison says where a file could not be opened or read: no
+// comparison was made.
+Match not_checked(Finding& finding, Match match, int error, const char* what, const char* name) {
+    finding.checked = false;
+    finding.error = error;
+    return found(finding, match, "%s%s%s: %s", what, *name != '\0' ? " " : "", name, reason(error));
+}
+
+int cannot(const char* what, const char* name, int error) {
+    ShownName room;
+    std::printf("%s: %s: %s\n", shown(name, room), what, reason(error));
     return 0;
 }
 
-// Whether `name` is NAME.new beside a version 1 NAME: the copy a conversion
-// of NAME builds.
-bool is_copy_of_version_1(const char* name) {
-    char base[name_buffer_size];
-    if (!strip_suffix(base, name, ".new")) return false;
-    Stream in(platform::open_read(base));
+// The state of `name`, a version 1 file, or of whatever is there.
+State state_of(const char* name) {
+    Stream in(platform::open_read(name));
     Header header;
     long long size = 0;
-    return read_state(in.get(), header, size) == State::version_1;
+    int error = 0;
+    return read_state(in, header, size, error);
 }
 
 // Prints the advice to rename `from` to `to`: the command, or, where a name
@@ -74,20 +111,24 @@ void print_rename(const char* from, const char* to, bool command) {
 // version 2 data. Either rename completes one of them, and the commands are
 // given only when NAME.new is exactly the conversion of NAME.old; otherwise
 // what is wrong is said, and no advice.
-int describe_missing(const char* name) {
+int describe_missing(const char* name, int error) {
     char old_name[name_buffer_size], new_name[name_buffer_size];
-    if (!derive_names(old_name, new_name, name)) return cannot_open(name);
+    if (!derive_names(old_name, new_name, name)) return cannot("cannot open", name, error);
     Stream in_old(platform::open_read(old_name));
     Stream in_new(platform::open_read(new_name));
-    if (in_old.get() == nullptr || in_new.get() == nullptr) return cannot_open(name);
+    if (in_old.get() == nullptr || in_new.get() == nullptr)
+        return cannot("cannot open", name, error);
     Finding finding;
+    ShownName shown_name, shown_old, shown_new;
+    const char *n = shown(name, shown_name), *o = shown(old_name, shown_old),
+               *w = shown(new_name, shown_new);
     bool command = platform::command_safe(name) && platform::command_safe(old_name) &&
                    platform::command_safe(new_name);
-    switch (compare_conversion(in_new.get(), in_old.get(), old_name, finding)) {
+    switch (compare_conversion(in_new, in_old, o, finding)) {
     case Match::exact:
         std::printf("%s: missing; a conversion or a revert was cut off between its two renames "
                     "(%s is version 1, %s is its exact conversion); complete the conversion ",
-                    name, old_name, new_name);
+                    n, o, w);
         print_rename(new_name, name, command);
         std::fputs(", or the revert ", stdout);
         print_rename(old_name, name, command);
@@ -96,11 +137,11 @@ int describe_missing(const char* name) {
         std::putchar('\n');
         return 0;
     case Match::differs:
-        std::printf("%s: missing; %s is version 1, but %s is not its exact conversion (%s)\n", name,
-                    old_name, new_name, finding.text);
+        std::printf("%s: missing; %s is version 1, but %s is not its exact conversion (%s)\n", n, o,
+                    w, finding.text);
         return 0;
     default:
-        return cannot_open(name);
+        return cannot("cannot open", name, error);
     }
 }
 
@@ -110,7 +151,7 @@ bool is_exact_conversion(const char* v2_name, const char* v1_name) {
     Stream v2(platform::open_read(v2_name));
     Stream v1(platform::open_read(v1_name));
     Finding finding;
-    return compare_conversion(v2.get(), v1.get(), v1_name, finding) == Match::exact;
+    return compare_conversion(v2, v1, v1_name, finding) == Match::exact;
 }
 
 // Prints the command that removes the extra names `first` and, unless null,
@@ -133,61 +174,105 @@ void print_remove(const char* first, const char* second) {
 int describe_second_name(const char* name) {
     char old_name[name_buffer_size], new_name[name_buffer_size];
     if (!derive_names(old_name, new_name, name) || !platform::same_file(name, old_name)) return 0;
+    ShownName shown_name, shown_old, shown_new;
+    const char *n = shown(name, shown_name), *o = shown(old_name, shown_old),
+               *w = shown(new_name, shown_new);
     if (is_exact_conversion(new_name, name)) {
         std::printf("%s: version 1, and %s is another name of it: a revert was cut off while "
                     "moving it back (%s is the exact conversion); finish it with: ",
-                    name, old_name, new_name);
+                    n, o, w);
         print_remove(old_name, new_name);
     } else {
         std::printf("%s: version 1, and %s is another name of it: a conversion was cut off while "
                     "moving it aside; running statconv on it again finishes it\n",
-                    name, old_name);
+                    n, o);
     }
     return 1;
 }
 
-int describe_version_1(const char* name, long long size) {
+int describe_version_1(const Stream& in, const char* name, long long size) {
     if (describe_second_name(name)) return 0;
     std::int64_t records = whole_records(size);
     std::int64_t trailing = size - header_size - v1_record_size * records;
-    std::printf("%s: version 1, %" PRId64 " records", name, records);
+    ShownName room;
+    std::printf("%s: version 1, %" PRId64 " records", shown(name, room), records);
     if (trailing > 0)
         std::printf(", %" PRId64 " trailing bytes (a conversion drops them)", trailing);
     if (records > max_records) std::printf(", too large to convert");
+    platform::Facts facts;
+    if (platform::facts_of(in.get(), name, facts) && facts.links > 1)
+        std::printf(", and %lu other names (hard links): statconv refuses it, as they would go on "
+                    "naming the version 1 data",
+                    facts.links - 1);
     std::putchar('\n');
     return 1;
 }
 
-int describe_version_2(const char* name, const Header& header, long long size) {
+// Whether `name`, a version 2 file, is NAME.new beside a version 1 NAME:
+// the copy a conversion of NAME builds, NAME formed in `base`.
+bool is_copy_of_version_1(const char* name, char (&base)[name_buffer_size]) {
+    return strip_suffix(base, name, ".new") && state_of(base) == State::version_1;
+}
+
+// Describes NAME.new, open on `in`, beside a version 1 NAME (`base`), unless
+// it is the exact conversion: unfinished, as a cut-off run leaves it (which
+// statconv takes over), or a copy that differs (which it leaves alone).
+// Returns -1 for the exact conversion, which is described as any version 2
+// file is.
+int describe_copy(const Stream& in, const char* name, const char* base, const Header& header,
+                  long long size) {
+    Stream v1(platform::open_read(base));
+    Finding finding;
+    ShownName shown_name, shown_base;
+    const char *n = shown(name, shown_name), *b = shown(base, shown_base);
+    if (whole_version_2(header, size)) {
+        if (std::fseek(in.get(), 0, SEEK_SET) != 0) return cannot("cannot read", name, errno);
+        if (compare_conversion(in, v1, b, finding) == Match::exact) return -1;
+    } else if (std::fseek(in.get(), 0, SEEK_SET) == 0 && v1.get() != nullptr &&
+               begins_conversion(in.get(), size, v1.get())) {
+        std::printf("%s: an unfinished copy, cut off while it was being built; running statconv "
+                    "on the version 1 file again builds it afresh\n",
+                    n);
+        return 0;
+    } else {
+        found(finding, Match::differs, "not a beginning of it");
+    }
+    std::printf("%s: a kept copy that differs from the conversion of %s (%s); statconv leaves it "
+                "alone, as it may hold data found nowhere else\n",
+                n, b, finding.text);
+    return 0;
+}
+
+int describe_version_2(const Stream& in, const char* name, const Header& header, long long size) {
     std::uint32_t stated = load_file_length(header);
     std::int64_t length = size;
-    char new_name[name_buffer_size];
+    char new_name[name_buffer_size], base[name_buffer_size];
+    ShownName shown_name, shown_new;
+    const char* n = shown(name, shown_name);
     if (derive_name(new_name, name, ".new") && platform::same_file(name, new_name)) {
         std::printf("%s: version 2, and %s is another name of it, left by a rename that was cut "
                     "off; remove the extra name with: ",
-                    name, new_name);
+                    n, shown(new_name, shown_new));
         print_remove(new_name, nullptr);
         return 0;
     }
-    if (!whole_version_2(header, size) && is_copy_of_version_1(name)) {
-        std::printf("%s: an unfinished copy, cut off while it was being built; running statconv "
-                    "on the version 1 file again builds it afresh\n",
-                    name);
-        return 0;
+    if (is_copy_of_version_1(name, base)) {
+        int described = describe_copy(in, name, base, header, size);
+        if (described >= 0) return described;
     }
     if ((size - header_size) % v2_record_size != 0) {
         std::printf("%s: version 2, damaged: %" PRId64 " bytes is not 32 + 264 x records, header "
                     "says %" PRIu32 "\n",
-                    name, length, stated);
+                    n, length, stated);
         return 0;
     }
     if (stated != size) {
-        std::printf("%s: version 2, damaged: %" PRId64 " bytes, header says %" PRIu32 "\n", name,
+        std::printf("%s: version 2, damaged: %" PRId64 " bytes, header says %" PRIu32 "\n", n,
                     length, stated);
         return 0;
     }
-    std::printf("%s: version 2, %" PRId64 " records, %" PRId64 " bytes, header length agrees\n",
-                name, static_cast<std::int64_t>(version_2_records(size)), length);
+    std::printf("%s: version 2, %" PRId64 " records, %" PRId64 " bytes, header length agrees\n", n,
+                static_cast<std::int64_t>(version_2_records(size)), length);
     return 1;
 }
 
@@ -228,8 +313,12 @@ Match compare_records(std::FILE* v2, std::FILE* v1, const char* v1_name, std::in
     RecordV2 new_record;
     for (std::int64_t r = 1; r <= records; r++) {
         if (std::fread(&new_record, sizeof new_record, 1, v2) != 1 ||
-            std::fread(&old_record, sizeof old_record, 1, v1) != 1)
-            return found(finding, Match::differs, "cannot read record %" PRId64, r);
+            std::fread(&old_record, sizeof old_record, 1, v1) != 1) {
+            finding.checked = false;
+            finding.error = std::ferror(v2) || std::ferror(v1) ? errno : EIO;
+            return found(finding, Match::differs, "cannot read record %" PRId64 ": %s", r,
+                         reason(finding.error));
+        }
         if (const char* field = carried_difference(old_record, new_record))
             return found(finding, Match::differs, "record %" PRId64 ", %s differs from %s", r,
                          field, v1_name);
@@ -244,47 +333,64 @@ Match compare_records(std::FILE* v2, std::FILE* v1, const char* v1_name, std::in
 } // namespace
 
 int missing_original(const char* name, char (&original)[name_buffer_size]) {
-    if (!strip_suffix(original, name, ".new") && !strip_suffix(original, name, ".old")) return 0;
+    const char* partner = nullptr;
+    if (strip_suffix(original, name, ".new"))
+        partner = ".old";
+    else if (strip_suffix(original, name, ".old"))
+        partner = ".new";
+    else
+        return 0;
+    char partner_name[name_buffer_size];
     Stream in(platform::open_read(original));
-    return in.get() == nullptr && errno == ENOENT;
+    return in.get() == nullptr && in.error() == ENOENT &&
+           derive_name(partner_name, original, partner) && !platform::name_is_free(partner_name);
 }
 
 int describe_file(const char* name) {
     Header header;
     long long size = 0;
+    int error = 0;
     Stream in(platform::open_read(name));
-    bool missing = in.get() == nullptr && errno == ENOENT;
-    switch (read_state(in.get(), header, size)) {
+    ShownName room;
+    switch (read_state(in, header, size, error)) {
     case State::cannot_open:
-        return missing ? describe_missing(name) : cannot_open(name);
+        return error == ENOENT ? describe_missing(name, error) : cannot("cannot open", name, error);
+    case State::cannot_read:
+        return cannot("cannot read", name, error);
     case State::too_short:
-        std::printf("%s: too short for a header\n", name);
+        std::printf("%s: too short for a header\n", shown(name, room));
         return 0;
     case State::not_statistics:
-        std::printf("%s: NOT a statistics file\n", name);
+        std::printf("%s: NOT a statistics file\n", shown(name, room));
         return 0;
     case State::version_1:
-        return describe_version_1(name, size);
+        return describe_version_1(in, name, size);
     case State::version_2:
         break;
     }
-    return describe_version_2(name, header, size);
+    return describe_version_2(in, name, header, size);
 }
 
-Match compare_conversion(std::FILE* v2, std::FILE* v1, const char* v1_name, Finding& finding) {
+Match compare_conversion(const Stream& v2, const Stream& v1, const char* v1_name,
+                         Finding& finding) {
     Header new_header, old_header;
     long long new_size = 0, old_size = 0;
-    switch (read_state(v2, new_header, new_size)) {
+    int error = 0;
+    switch (read_state(v2, new_header, new_size, error)) {
     case State::cannot_open:
-        return found(finding, Match::v2_unusable, "cannot open");
+        return not_checked(finding, Match::v2_unusable, error, "cannot open", "");
+    case State::cannot_read:
+        return not_checked(finding, Match::v2_unusable, error, "cannot read", "");
     case State::version_2:
         break;
     default:
         return found(finding, Match::v2_unusable, "not a version 2 statistics file");
     }
-    switch (read_state(v1, old_header, old_size)) {
+    switch (read_state(v1, old_header, old_size, error)) {
     case State::cannot_open:
-        return found(finding, Match::v1_unusable, "cannot open %s", v1_name);
+        return not_checked(finding, Match::v1_unusable, error, "cannot open", v1_name);
+    case State::cannot_read:
+        return not_checked(finding, Match::v1_unusable, error, "cannot read", v1_name);
     case State::version_1:
         break;
     default:
@@ -301,7 +407,7 @@ Match compare_conversion(std::FILE* v2, std::FILE* v1, const char* v1_name, Find
     if (std::memcmp(new_header.header_tail, old_header.header_tail,
                     sizeof old_header.header_tail) != 0)
         return found(finding, Match::differs, "header_tail differs from %s", v1_name);
-    return compare_records(v2, v1, v1_name, records, finding);
+    return compare_records(v2.get(), v1.get(), v1_name, records, finding);
 }
 
 bool begins_conversion(std::FILE* copy, long long size, std::FILE* v1) {
@@ -329,15 +435,13 @@ bool begins_conversion(std::FILE* copy, long long size, std::FILE* v1) {
 
 int verify_file(const char* name) {
     char old_name[name_buffer_size];
-    if (!derive_name(old_name, name, ".old")) {
-        std::printf("%s: cannot open\n", name);
-        return 0;
-    }
+    ShownName shown_name, shown_old;
+    if (!derive_name(old_name, name, ".old")) return cannot("cannot open", name, ENAMETOOLONG);
     Stream in_new(platform::open_read(name));
     Stream in_old(platform::open_read(old_name));
     Finding finding;
-    Match match = compare_conversion(in_new.get(), in_old.get(), old_name, finding);
-    std::printf("%s: %s\n", name, finding.text);
+    Match match = compare_conversion(in_new, in_old, shown(old_name, shown_old), finding);
+    std::printf("%s: %s\n", shown(name, shown_name), finding.text);
     return match == Match::exact;
 }
 

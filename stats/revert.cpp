@@ -17,17 +17,33 @@ namespace {
 // Says, for a comparison of NAME (on `v2`) with NAME.old (on `v1`) that was
 // not exact, why NAME is not reverted. A read error is told apart from the
 // difference it would otherwise look like.
-void report_refusal(const char* name, const char* old_name, std::FILE* v2, std::FILE* v1,
+void report_refusal(const char* name, const char* old_name, const Stream& v2, const Stream& v1,
                     Match match, const Finding& finding) {
-    if (v2 != nullptr && std::ferror(v2))
-        report_error("%s: cannot read %s; not reverted\n", name, name);
-    else if (v1 != nullptr && std::ferror(v1))
-        report_error("%s: cannot read %s; not reverted\n", name, old_name);
+    if (v2.get() != nullptr && std::ferror(v2.get()))
+        report_error("%s: cannot read %s: %s; not reverted\n", name, name, reason(finding.error));
+    else if (v1.get() != nullptr && std::ferror(v1.get()))
+        report_error("%s: cannot read %s: %s; not reverted\n", name, old_name,
+                     reason(finding.error));
     else if (match == Match::differs)
         report_error("%s has changed since it was converted (%s); not reverted\n", name,
                      finding.text);
     else
         report_error("%s: %s; not reverted\n", name, finding.text);
+}
+
+// Refuses, with its diagnostic, when NAME has other names: reverted, they
+// would go on naming the version 2 data.
+int has_no_other_names(const Stream& in, const char* name) {
+    platform::Facts facts;
+    if (!platform::facts_of(in.get(), name, facts)) {
+        report_error("%s: cannot tell its names: %s; not reverted\n", name, reason(errno));
+        return 0;
+    }
+    if (facts.links == 1) return 1;
+    report_error("%s: it has other names (hard links), which would go on naming the version 2 "
+                 "data; not reverted\n",
+                 name);
+    return 0;
 }
 
 // Refuses, with its diagnostic, when anything at all has the name NAME.new.
@@ -36,7 +52,8 @@ int new_name_free(const char* name, const char* new_name) {
     if (errno == EEXIST)
         report_error("%s: %s is in the way; not reverted\n", name, new_name);
     else
-        report_error("%s: cannot make sure that %s is free; not reverted\n", name, new_name);
+        report_error("%s: cannot make sure that %s is free: %s; not reverted\n", name, new_name,
+                     reason(errno));
     return 0;
 }
 
@@ -45,14 +62,18 @@ int new_name_free(const char* name, const char* new_name) {
 // it for writing since it was held. NAME is read without taking the lock:
 // on Linux this process still holds it, and a second lock of its own would
 // be refused.
-int still_derivable(const char* name, const char* new_name, std::FILE* v2) {
+int still_derivable(const char* name, const char* new_name, const Stream& v2) {
     Stream v1(platform::open_read(name));
     Finding finding;
-    if (v2 != nullptr && std::fseek(v2, 0, SEEK_SET) != 0) v2 = nullptr;
-    Match match = compare_conversion(v2, v1.get(), name, finding);
-    if (match == Match::exact && platform::still_alone(v2)) return 1;
+    Match match = v2.get() != nullptr && std::fseek(v2.get(), 0, SEEK_SET) != 0
+                      ? Match::v2_unusable
+                      : compare_conversion(v2, v1, name, finding);
+    if (match == Match::exact && platform::still_alone(v2.get())) return 1;
     if (match == Match::exact)
         report_error("%s: %s is kept, as another program opened it for writing\n", name, new_name);
+    else if (!finding.checked)
+        report_error("%s: %s is kept, as it could not be checked against %s (%s)\n", name, new_name,
+                     name, finding.text);
     else
         report_error("%s: %s is kept, as it is not exactly the conversion of %s (%s)\n", name,
                      new_name, name, finding.text);
@@ -64,22 +85,25 @@ int still_derivable(const char* name, const char* new_name, std::FILE* v2) {
 // holds it where a held file could be renamed; elsewhere it is held again.
 int remove_version_2(const char* name, const char* new_name, Stream& in) {
     if (!platform::sync_directory_of(name)) {
-        report_error("%s: cannot sync its directory; %s is kept\n", name, new_name);
+        report_error("%s: cannot sync its directory: %s; %s is kept\n", name, reason(errno),
+                     new_name);
         return 0;
     }
     Stream held_again(platform::rename_while_open ? nullptr : platform::open_removable(new_name));
-    std::FILE* v2 = platform::rename_while_open ? in.get() : held_again.get();
+    Stream& v2 = platform::rename_while_open ? in : held_again;
     if (!still_derivable(name, new_name, v2)) return 0;
-    if (!platform::remove_held(v2, new_name)) {
-        report_error("Cannot remove %s\n", new_name);
+    if (!platform::remove_held(v2.get(), new_name)) {
+        report_error("Cannot remove %s: %s\n", new_name, reason(errno));
         return 0;
     }
-    in.close(); // on Windows the file goes once its handle is closed
-    held_again.close();
+    v2.close(); // on Windows the file goes once its handle is closed
     // Only the removal is left to reach storage: a NAME.new that comes back
     // after a power cut is still the exact conversion of NAME.
-    platform::sync_directory_of(name);
-    return 1;
+    if (platform::sync_directory_of(name)) return 1;
+    report_error("%s: reverted, but cannot sync its directory: %s; %s may come back after a power "
+                 "cut, and may then simply be removed\n",
+                 name, reason(errno), new_name);
+    return 0;
 }
 
 } // namespace
@@ -95,12 +119,12 @@ int revert_file(const char* name) {
     Stream in(platform::open_removable(name));
     Stream in_old(platform::open_exclusive(old_name));
     Finding finding;
-    Match match = compare_conversion(in.get(), in_old.get(), old_name, finding);
+    Match match = compare_conversion(in, in_old, old_name, finding);
     if (match != Match::exact) {
-        report_refusal(name, old_name, in.get(), in_old.get(), match, finding);
+        report_refusal(name, old_name, in, in_old, match, finding);
         return 0;
     }
-    if (!new_name_free(name, new_name)) return 0;
+    if (!has_no_other_names(in, name) || !new_name_free(name, new_name)) return 0;
 
     if (!platform::rename_while_open) {
         in.close();

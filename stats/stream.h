@@ -13,7 +13,8 @@ namespace stats {
 
 class Stream {
   public:
-    explicit Stream(std::FILE* file = nullptr) : file_(file) {}
+    // Takes `file`, or, where it is null, the reason the open failed.
+    explicit Stream(std::FILE* file = nullptr) : file_(file), error_(file == nullptr ? errno : 0) {}
 
     // Allocates `buffer_bytes` first, then opens with `open()`: a failed
     // allocation is an open that fails (errno ENOMEM), and nothing is opened
@@ -25,6 +26,7 @@ class Stream {
             errno = ENOMEM;
         else
             file_ = open();
+        error_ = file_ == nullptr ? errno : 0;
     }
 
     Stream(const Stream&) = delete;
@@ -32,6 +34,8 @@ class Stream {
     ~Stream() { close(); }
 
     std::FILE* get() const { return file_; }
+    // Why the open failed (an errno value), or 0.
+    int error() const { return error_; }
     unsigned char* buffer() const { return buffer_.get(); }
 
     // Closes now, and frees the buffer; 1 when the runtime reported no error.
@@ -46,6 +50,7 @@ class Stream {
   private:
     std::unique_ptr<unsigned char[]> buffer_;
     std::FILE* file_ = nullptr;
+    int error_ = 0;
 };
 
 } // namespace stats

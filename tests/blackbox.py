@@ -238,9 +238,9 @@ class Refusals(ConverterTest):
         not_v1 = "x: x.old is not a version 1 statistics file; not reverted\n"
         in_the_way = "x: x.new is in the way; not reverted\n"
         rows = [
-            ("missing", {}, "x: cannot open; not reverted\n"),
+            ("missing", {}, "x: cannot open: No such file or directory; not reverted\n"),
             ("version 1", {"x": v1, "x.old": v1}, "x: not a version 2 statistics file; not reverted\n"),
-            ("no old file", {"x": v2}, "x: cannot open x.old; not reverted\n"),
+            ("no old file", {"x": v2}, "x: cannot open x.old: No such file or directory; not reverted\n"),
             ("old file foreign", {"x": v2, "x.old": b"STAT" + v1[4:]}, not_v1),
             ("old file version 2", {"x": v2, "x.old": v2}, not_v1),
             ("a changed byte", {"x": flip_byte(v2, 32 + 264 * 2 + 8 + 5), "x.old": v1},
@@ -254,9 +254,11 @@ class Refusals(ConverterTest):
         if not OPTIONS.windows:
             rows += [
                 ("a symbolic link", {"x": Link("real"), "real": v2, "x.old": v1},
-                 "x: cannot open; not reverted\n"),
+                 "x: cannot open: a symbolic link; not reverted\n"),
                 ("old file a link", {"x": v2, "x.old": Link("real"), "real": v1},
-                 "x: cannot open x.old; not reverted\n"),
+                 "x: cannot open x.old: a symbolic link; not reverted\n"),
+                ("another name of x", {"x": v2, "x.old": v1, "other": HardLink("x")}, "x: it has other "
+                 "names (hard links), which would go on naming the version 2 data; not reverted\n"),
                 ("new name a dangling link", {"x": v2, "x.old": v1, "x.new": Link("nowhere")},
                  in_the_way),
             ]
@@ -357,6 +359,45 @@ class Conversions(ConverterTest):
         st = os.stat(self.root / "x")
         self.assertEqual((st.st_mode & 0o7777, st.st_uid, st.st_gid), (0o640, *owner))
         self.assertEqual(os.read(earlier, 100), b"")  # the copy was made afresh, out of its reach
+
+    def test_security_is_carried_or_the_conversion_refused(self):
+        as_user = lambda: (os.setgroups([]), os.setgid(1234), os.setuid(1234))  # noqa: E731
+        acl, writable = ["setfacl", "-m", "u:1234:rw", "x"], ["chmod", "777", "."]
+        rows = [  # commands run on x and its directory, the fault or user, whether it converts
+            ("an ACL that narrows the group", [["setfacl", "-m", "g:5000:---", "x"]], None, True),
+            ("an ACL that grants a named user", [["chmod", "600", "x"], acl], None, True),
+            ("a default ACL, none on x", [["setfacl", "-dm", "u:1234:rwx", "."]], None, True),
+            ("a user attribute", [["setfattr", "-n", "user.origin", "-v", "scan", "x"]], None, True),
+            ("nodump, and sync inherited", [["chattr", "+d", "x"], ["chattr", "+S", "."]], None, True),
+            ("no ACLs, none to carry", [], "acl_get_fd:1", True),
+            ("no ACLs on the copy, none to carry", [], "acl_set_fd:1", True),
+            ("no ACLs on the copy, one to carry", [acl], "acl_set_fd:1", False),
+            ("her own file, as her", [writable, ["chown", "1234:1234", "x"]], as_user, True),
+            ("a group she is not in", [writable, ["chown", "1234:5678", "x"]], as_user, False),
+            ("another user's file", [writable, ["chown", "4321:4321", "x"]], as_user, False),
+        ] if not OPTIONS.windows else [  # Wine shows a DACL as mode bits: Everyone's are others'
+            (f"mode {mode}", [["chmod", mode, "x"]], None, True) for mode in ("600", "640", "644")]
+        for label, commands, how, converts in rows:
+            with self.subTest(label):
+                if os.geteuid() != 0 or (isinstance(how, str) and not OPTIONS.faulty):
+                    self.skipTest("needs root and the fault-injecting build")
+                self.setUp()
+                lay_out(self.root, {"x": version_1(3)})
+                for command in commands:
+                    subprocess.run(command, cwd=self.root, check=True)
+                before, files = carried(self.root / "x"), contents(self.root)
+                result = self.run_converter("x", command=OPTIONS.faulty if isinstance(how, str) else None,
+                                            env={"STATCONV_FAULT": how} if isinstance(how, str) else None,
+                                            preexec=how if callable(how) else None)
+                self.assertEqual(result.returncode, converts, result.stderr)
+                if not converts:
+                    self.assertEqual((result.stderr, contents(self.root), carried(self.root / "x")),
+                                     ("", files, before))
+                    continue
+                self.assertEqual((carried(self.root / "x"), carried(self.root / "x.old")), (before, before))
+                if OPTIONS.reverter:
+                    self.run_converter("x", command=OPTIONS.reverter)
+                    self.assertEqual(carried(self.root / "x"), before)
 
 
 class BuiltinListAndArguments(ConverterTest):
@@ -470,8 +511,9 @@ class LocksAndFullDisks(ConverterTest):
         rows = [("x", converting, "Cannot open x\n", False),
                 ("x.new", converting, "Cannot create x.new\n", False)]
         if OPTIONS.reverter:
-            rows += [("x", reverting, "x: cannot open; not reverted\n", True),
-                     ("x.old", reverting, "x: cannot open x.old; not reverted\n", True)]
+            rows += [("x", reverting, "x: cannot open: in use by another program; not reverted\n", True),
+                     ("x.old", reverting, "x: cannot open x.old: in use by another program; not reverted\n",
+                      True)]
         if not OPTIONS.windows:  # open for writing by a program that ignores the lock
             rows += [("x for writing", converting, "Cannot open x\n", False)]
         for held, files, stderr, reverting in rows:
@@ -523,7 +565,8 @@ def reversion(data):
     """The same for a revert of x, the conversion of `data`, to x.old."""
     v2 = converted(data)
     return SimpleNamespace(name="revert", command=OPTIONS.faulty_reverter, start={"x": v2, "x.old": data},
-                           done=(0, {"x": data}), failed=(1, [{"x": v2, "x.old": data}, {"x": data, "x.new": v2}]),
+                           done=(0, {"x": data}),
+                           failed=(1, [{"x": v2, "x.old": data}, {"x": data, "x.new": v2}, {"x": data}]),
                            silent=set(), recover=lambda test: test.assert_revert_recoverable(data))
 
 
@@ -531,7 +574,9 @@ def reversion(data):
 class EveryFault(ConverterTest):
     """Every I/O call of a conversion, and of a revert, made to fail in turn, then to kill."""
 
-    SILENT_CALLS = {"fwrite", "fseek", "ftell", "fflush", "fsync", "fclose", "fchmod", "fstat"}
+    # What is carried to the finished copy fails silently too.
+    SILENT_CALLS = {"fwrite", "fseek", "ftell", "fflush", "fsync", "fclose", "fstat", "fchmod",
+                    "acl_get_fd", "acl_set_fd"}
 
     def ways(self, conversion_data, revert_data):
         return [conversion(conversion_data)] + ([reversion(revert_data)] if OPTIONS.faulty_reverter else [])
@@ -691,6 +736,8 @@ class StatInfo(ConverterTest):
             complete = "complete the conversion with: mv -- x.new x, or the revert with: mv -- x.old x"
         def remove(*names):
             return "del " + " ".join(f'"{n}"' for n in names) if OPTIONS.windows else "rm -- " + " ".join(names)
+        kept = "a kept copy that differs from the conversion of x ("
+        alone = "statconv leaves it alone, as it may hold data found nowhere else\n"
         cut_off = ("x: missing; a conversion or a revert was cut off between its two renames (x.old is "
                    f"version 1, x.new is its exact conversion); {complete}\n")
         self.check_statinfo([
@@ -705,20 +752,26 @@ class StatInfo(ConverterTest):
              "x: version 2, damaged: 824 bytes, header says 1088\n", 1),
             ("foreign", {"x": b"STAT" + v1[4:]}, ["x"], "x: NOT a statistics file\n", 1),
             ("short", {"x": v1[:31]}, ["x"], "x: too short for a header\n", 1),
-            ("missing", {}, ["x"], "x: cannot open\n", 1),
+            ("missing", {}, ["x"], "x: cannot open: No such file or directory\n", 1),
             ("one bad file of two", {"x": v1}, ["x", "y"],
              "x: version 1, 5 records, 100 trailing bytes (a conversion drops them)\n"
-             "y: cannot open\n", 1),
+             "y: cannot open: No such file or directory\n", 1),
             ("cut off between renames", {"x.old": v1, "x.new": converted(v1)}, ["x"], cut_off, 1),
             ("the same, given as a pattern", {"x.old": v1, "x.new": converted(v1)}, ["x.*"], cut_off, 1),
             ("beside a copy that differs", {"x.old": v1, "x.new": flip_byte(converted(v1), 40)}, ["x"],
              "x: missing; x.old is version 1, but x.new is not its exact conversion "
              "(record 1, block_1 differs from x.old)\n", 1),
-            ("unfinished copy", {"x": v1, "x.new": converted(v1)[:500]}, ["x.new"],
+            ("unfinished copy", {"x": v1, "x.new": unfinished(v1, 500)}, ["x.new"],
              "x.new: an unfinished copy, cut off while it was being built; running statconv on the "
              "version 1 file again builds it afresh\n", 1),
+            ("a copy kept or written to since", {"x": v1, "x.new": converted(v1)[:500]}, ["x.new"],
+             f"x.new: {kept}not a beginning of it); {alone}", 1),
+            ("a whole copy that differs", {"x": v1, "x.new": flip_byte(converted(v1), 40)}, ["x.new"],
+             f"x.new: {kept}record 1, block_1 differs from x); {alone}", 1),
+            ("an old file alone", {"x.old": v1}, ["x.old"],
+             "x.old: version 1, 5 records, 100 trailing bytes (a conversion drops them)\n", 0),
             ("there, but not readable", {"x": Dir, "x.old": v1, "x.new": converted(v1)}, ["x"],
-             "x: cannot open\n", 1),
+             "x: cannot open: Is a directory\n", 1),
         ] + ([
             ("a name Windows would change", {"x": v1}, ["x."], "x.: cannot open\n", 1),
             ("cut off, with a % that cmd would expand", {"%x%.old": v1, "%x%.new": converted(v1)},
@@ -727,7 +780,17 @@ class StatInfo(ConverterTest):
              'renaming "%x%.new" to "%x%", or the revert by renaming "%x%.old" to "%x%", by hand '
              "(cmd expands % in a command, even within quotes)\n", 1),
         ] if OPTIONS.windows else [
-            ("a FIFO, never waited on", {"x": Fifo}, ["x"], "x: cannot open\n", 1),
+            ("a FIFO, never waited on", {"x": Fifo}, ["x"], "x: cannot open: not a regular file\n", 1),
+            ("a name with a newline and a forged line", {"x\nx: version 2, 3 records": v1},
+             ["x\nx: version 2, 3 records"], "$'x\\nx: version 2, 3 records': version 1, 5 records, "
+             "100 trailing bytes (a conversion drops them)\n", 0),
+            ("a name with an escape, in advice", {"\x1b[2Jx.old": v1, "\x1b[2Jx.new": converted(v1)},
+             ["\x1b[2Jx"], "$'\\e[2Jx': missing; a conversion or a revert was cut off between its two renames "
+             "($'\\e[2Jx.old' is version 1, $'\\e[2Jx.new' is its exact conversion); complete the conversion "
+             "with: mv -- $'\\e[2Jx.new' $'\\e[2Jx', or the revert with: mv -- $'\\e[2Jx.old' $'\\e[2Jx'\n", 1),
+            ("another name of it", {"x": v1, "y": HardLink("x")}, ["x"], "x: version 1, 5 records, 100 "
+             "trailing bytes (a conversion drops them), and 1 other names (hard links): statconv refuses "
+             "it, as they would go on naming the version 1 data\n", 0),
         ]) + [
             ("a second name left by a cut-off revert", {"x": v1, "x.old": HardLink("x"), "x.new": converted(v1)},
              ["x"], "x: version 1, and x.old is another name of it: a revert was cut off while moving it "
@@ -758,7 +821,7 @@ class StatInfo(ConverterTest):
              "x: file_length is 900, the file is 1088 bytes\n", 1),
             ("a record short", good, data + version_1(1)[32:], "x: 4 records, x.old has 5\n", 1),
             ("not converted", data, data, "x: not a version 2 statistics file\n", 1),
-            ("no old file", good, None, "x: cannot open x.old\n", 1),
+            ("no old file", good, None, "x: cannot open x.old: No such file or directory\n", 1),
             ("old file foreign", good, b"STAT" + data[4:], "x: x.old is not a version 1 statistics file\n", 1),
         ]
         self.check_statinfo([(label, {"x": new, **({"x.old": old} if old else {})}, ["--verify", "x"],
@@ -776,6 +839,18 @@ class StatInfo(ConverterTest):
                 lay_out(self.root, {"x": version_1(1)})
                 result = subprocess.run(shlex.split(OPTIONS.statinfo) + ["x"], cwd=self.root, stdout=full)
                 self.assertEqual(result.returncode, 1)
+
+
+def carried(path):
+    """What a file carries besides its bytes: under Wine the mode bits for
+    others (Everyone in the DACL); elsewhere mode, owner, group, ACL, extended
+    attributes and file flags."""
+    st = path.stat()
+    if OPTIONS.windows:
+        return oct(st.st_mode & 0o006)
+    tool = lambda *command: subprocess.run(command, capture_output=True, text=True).stdout  # noqa: E731
+    return (oct(st.st_mode), st.st_uid, st.st_gid, tool("getfacl", "-cn", path),
+            {name: os.getxattr(path, name) for name in os.listxattr(path)}, tool("lsattr", path).split()[0])
 
 
 def limit(what, value, file_size_signal=signal.SIG_IGN):
@@ -883,18 +958,22 @@ class InjectedFaults(ConverterTest):
         v2 = converted(data)
         untouched, kept = {"x": v2, "x.old": data}, {"x": data, "x.new": v2}
         rows = [
-            ("reading x", "fread:3", "x: cannot read x; not reverted\n", untouched),
-            ("reading x.old", "fread:4", "x: cannot read x.old; not reverted\n", untouched),
-            ("looking for x.new", "lstat:3", "x: cannot make sure that x.new is free; not reverted\n",
+            ("reading x", "fread:3", "x: cannot read x: Input/output error; not reverted\n", untouched),
+            ("reading x.old", "fread:4", "x: cannot read x.old: Input/output error; not reverted\n",
              untouched),
+            ("looking for x.new", "lstat:3",
+             "x: cannot make sure that x.new is free: Permission denied; not reverted\n", untouched),
             ("first rename", "renameat2:1", "Cannot rename x to x.new\n", untouched),
             ("second rename, undone", "renameat2:2", "Cannot rename x.old to x\n", untouched),
             ("second rename and its undo", "renameat2:2-3",
              "Cannot rename x.old to x\nCannot rename x.new to x\n", {"x.old": data, "x.new": v2}),
-            ("directory sync", "fsync:1", "x: cannot sync its directory; x.new is kept\n", kept),
-            ("reading x.new again", "fread:9", "x: x.new is kept, as it is not exactly the conversion "
-             "of x (not a version 2 statistics file)\n", kept),
-            ("removing x.new", "unlink:1", "Cannot remove x.new\n", kept),
+            ("directory sync", "fsync:1", "x: cannot sync its directory: Input/output error; x.new is kept\n",
+             kept),
+            ("reading x.new again", "fread:9", "x: x.new is kept, as it could not be checked against x "
+             "(cannot read: Input/output error)\n", kept),
+            ("removing x.new", "unlink:1", "Cannot remove x.new: in use by another program\n", kept),
+            ("the last directory sync", "fsync:2", "x: reverted, but cannot sync its directory: Input/output "
+             "error; x.new may come back after a power cut, and may then simply be removed\n", {"x": data}),
             ("a writer appends to x.new, no lease", writer("x.new"), "x: x.new is kept, as it is not "
              "exactly the conversion of x (file_length is 824, the file is 3424 bytes)\n",
              {"x": data, "x.new": v2 + bytes(2600)}),

@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """Checks the Windows executable's headers: a console program for the
 expected machine (i386 unless x86-64 is named) that imports from
-KERNEL32.dll and msvcrt.dll alone, with a version record whose fixed part
-and strings give the expected file and product versions.
+KERNEL32.dll, msvcrt.dll and ADVAPI32.dll (for the copy's security) alone,
+with a version record whose fixed part and strings give the expected file
+and product versions.
 
   check_executable.py statconv.exe FILE_VERSION PRODUCT_VERSION [i686|x86_64]
 """
@@ -84,7 +85,7 @@ def main(path, file_version, product_version, processor="i686"):
         "machine": hex(machine),
         "optional header": hex(optional_magic),
         "subsystem": 3,  # Windows console
-        "imports": ["kernel32.dll", "msvcrt.dll"],
+        "imports": ["advapi32.dll", "kernel32.dll", "msvcrt.dll"],
         "fixed versions": (file_version, product_version),
         "version strings": (file_version, product_version),
     }

@@ -27,6 +27,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/acl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -105,6 +106,8 @@ int __real_renameat2(int from_dir, const char* from, int to_dir, const char* to,
 int __real_link(const char* from, const char* to);
 int __real_unlink(const char* path);
 std::FILE* __real_fdopen(int fd, const char* mode);
+acl_t __real_acl_get_fd(int fd);
+int __real_acl_set_fd(int fd, acl_t acl);
 std::size_t __real_fread(void* data, std::size_t size, std::size_t count, std::FILE* stream);
 std::size_t __real_fwrite(const void* data, std::size_t size, std::size_t count, std::FILE* stream);
 int __real_fseek(std::FILE* stream, long offset, int whence);
@@ -167,6 +170,13 @@ int __wrap_unlink(const char* path) {
 }
 std::FILE* __wrap_fdopen(int fd, const char* mode) {
     return injected("fdopen", ENOMEM) ? nullptr : __real_fdopen(fd, mode);
+}
+// EOPNOTSUPP is what a file system without ACLs gives.
+acl_t __wrap_acl_get_fd(int fd) {
+    return injected("acl_get_fd", EOPNOTSUPP) ? nullptr : __real_acl_get_fd(fd);
+}
+int __wrap_acl_set_fd(int fd, acl_t acl) {
+    return injected("acl_set_fd", EOPNOTSUPP) ? -1 : __real_acl_set_fd(fd, acl);
 }
 
 std::size_t __wrap_fread(void* data, std::size_t size, std::size_t count, std::FILE* stream) {

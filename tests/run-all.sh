@@ -24,6 +24,7 @@ as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'ok installed'; }
 missing=()
 for package in cmake g++ make dpkg-dev python3 libgtest-dev valgrind clang libclang-rt-14-dev \
+    libacl1-dev libattr1-dev acl attr \
     g++-mingw-w64-i686 binutils-mingw-w64-i686 \
     $([ $windows_way = i686 ] && echo wine wine32:i386 ||
         echo wine64 g++-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64); do
