@@ -21,8 +21,12 @@ namespace platform {
 //   Windows: _fsopen with _SH_DENYRW.
 // On Windows, as in open_read, a name that would not reach the file system
 // as given is refused: one with a part ending in a dot or a space (which
-// Windows drops), and a command-line argument that the ANSI code page could
-// not hold exactly (the runtime's start-up gives main a look-alike).
+// Windows drops) or ending in "." or "..", a command-line argument that the
+// ANSI code page could not hold exactly (the runtime's start-up gives main a
+// look-alike), and any name under which the file opened has another full
+// path than the name's own (GetFinalPathNameByHandle against
+// GetFullPathName, in UTF-16, case included but for the drive letter's): an
+// 8.3 short name, a name in other case, a link to a file elsewhere.
 std::FILE* open_exclusive_read(const char* name);
 
 // Opens `name`, a regular file, for binary reading without holding it, so
@@ -44,8 +48,8 @@ std::FILE* open_read(const char* name);
 //            `original` (and its owner and group where the process may set
 //            them), so the data is never readable by more people than before.
 //   Windows: the leftover must also be no reparse point and be reached under
-//            its own name; it is held without sharing while checked, then
-//            removed, and the copy created with CREATE_NEW.
+//            its own full path, as open_exclusive_read checks; it is held without sharing while
+//            checked, then removed, and the copy created with CREATE_NEW.
 std::FILE* create_exclusive(const char* name, std::FILE* original);
 
 // Gives the finished copy `copy`, closed, what it must carry of the file

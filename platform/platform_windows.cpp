@@ -11,11 +11,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 #include <fcntl.h>
 #include <io.h>
 #include <share.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+
+#include <string>
+#include <vector>
 
 #define WIN32_LEAN_AND_MEAN
 #ifndef NOMINMAX
@@ -59,17 +63,42 @@ const WideArguments& wide_arguments() {
     return wide;
 }
 
+// Room for a path in UTF-16, and for a path or a line of text in the ANSI
+// code page, terminator included.
+constexpr int wide_path_size = 2048;
+constexpr int text_size = 8192;
+
+// Converts `wide` to the ANSI code page in `narrow`, of `size` bytes.
+// Returns 0 where it does not fit, or does not convert at all; -1 where a
+// character was mapped to a look-alike or to the default character; else 1.
+int to_narrow(const wchar_t* wide, char* narrow, int size) {
+    BOOL lossy = FALSE;
+    UINT code_page = GetACP();
+    bool utf8 = code_page == CP_UTF8; // holds every character, and takes no best-fit flag
+    int length = WideCharToMultiByte(code_page, utf8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS,
+                                     wide, -1, narrow, size, nullptr, utf8 ? nullptr : &lossy);
+    return length <= 0 ? 0 : lossy ? -1 : 1;
+}
+
 // Whether `wide` converts to the ANSI code page as exactly `narrow`, with no
 // character mapped to a look-alike or to the default character.
 bool converts_exactly(const wchar_t* wide, const char* narrow) {
     char converted[MAX_PATH * 4];
-    BOOL lossy = FALSE;
-    UINT code_page = GetACP();
-    bool utf8 = code_page == CP_UTF8; // holds every character, and takes no best-fit flag
-    int length =
-        WideCharToMultiByte(code_page, utf8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS, wide, -1,
-                            converted, sizeof converted, nullptr, utf8 ? nullptr : &lossy);
-    return length > 0 && !lossy && std::strcmp(converted, narrow) == 0;
+    return to_narrow(wide, converted, sizeof converted) == 1 && std::strcmp(converted, narrow) == 0;
+}
+
+// Converts `narrow`, in the ANSI code page, to UTF-16 in `wide`, of
+// wide_path_size characters. Fails for a byte sequence the code page lacks.
+bool to_wide(const char* narrow, wchar_t* wide) {
+    return MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, narrow, -1, wide, wide_path_size) > 0;
+}
+
+// The names found by expanding a pattern that the ANSI code page could not
+// hold exactly: the program would be given a look-alike, as for a changed
+// argument.
+std::vector<std::string>& changed_matches() {
+    static std::vector<std::string> changed;
+    return changed;
 }
 
 // Whether `name` is a command-line argument that did not reach the program
@@ -77,9 +106,11 @@ bool converts_exactly(const wchar_t* wide, const char* narrow) {
 // which maps a character it cannot hold to a look-alike: "Ωmega" arrives as
 // "Omega", the name of another file. An argument is as typed when the wide
 // argument in its place converts to it exactly. Where the two vectors differ
-// in length (a pattern that the code page changed), places cannot be
-// matched and no argument counts as typed.
+// in length, places cannot be matched and no argument counts as typed. A
+// name that a pattern's expansion gave a look-alike is changed too.
 bool is_changed_argument(const char* name) {
+    for (const std::string& changed : changed_matches())
+        if (changed == name) return true;
     char** narrow = __argv;
     const WideArguments& wide = wide_arguments();
     int count = 0;
@@ -92,33 +123,94 @@ bool is_changed_argument(const char* name) {
     return false;
 }
 
-// Whether a part of `path` ends in a dot or a space, which Windows drops:
-// "g." would open g (and its backup would be "g..old"). The parts "." and
-// ".." stand for themselves.
-bool has_part_windows_trims(const char* path) {
-    const char* part = path;
-    for (const char* c = path;; c++) {
-        if (*c != '/' && *c != '\\' && *c != '\0') continue;
+// Whether Windows takes every part of `path` as it stands: none but "."
+// and ".." ends in a dot or a space, which Windows drops ("g." would open g,
+// and its backup would be "g..old"), and the last part names a file, not
+// "." or ".." or nothing ("x\." would open x). Read in UTF-16, where no byte
+// of a double-byte character (the second byte of 表 in code page 932 is
+// 0x5C) passes for a separator. The full path of the name cannot tell this:
+// GetFullPathName drops the same dots and spaces.
+bool keeps_its_parts(const wchar_t* path) {
+    const wchar_t* part = path;
+    for (const wchar_t* c = path;; c++) {
+        if (*c != L'/' && *c != L'\\' && *c != L'\0') continue;
         auto length = static_cast<std::size_t>(c - part);
-        bool dots = length <= 2 && std::strspn(part, ".") >= length;
-        if (length > 0 && (c[-1] == '.' || c[-1] == ' ') && !dots) return true;
-        if (*c == '\0') return false;
+        bool dots = length <= 2 && std::wcsspn(part, L".") >= length;
+        if (*c == L'\0') return !dots && c[-1] != L'.' && c[-1] != L' ';
+        if (!dots && (c[-1] == L'.' || c[-1] == L' ')) return false;
         part = c + 1;
     }
+}
+
+// Whether Windows would take `name`, in the ANSI code page, as it stands.
+bool keeps_name(const char* name) {
+    wchar_t wide[wide_path_size];
+    return to_wide(name, wide) && keeps_its_parts(wide);
+}
+
+// `path` without the prefix \\?\ (\\?\UNC\server\share as \\server\share).
+const wchar_t* without_prefix(wchar_t* path) {
+    if (std::wcsncmp(path, L"\\\\?\\UNC\\", 8) == 0) {
+        path[6] = L'\\';
+        return path + 6;
+    }
+    return std::wcsncmp(path, L"\\\\?\\", 4) == 0 ? path + 4 : path;
+}
+
+// The length of the root of the full path `path`: its drive ("C:") or its
+// \\server\share.
+std::size_t root_length(const wchar_t* path) {
+    if (path[0] != L'\0' && path[1] == L':') return 2;
+    if (path[0] != L'\\' || path[1] != L'\\') return 0;
+    std::size_t at = 2;
+    for (int separators = 0; path[at] != L'\0'; at++)
+        if (path[at] == L'\\' && ++separators == 2) break;
+    return at;
+}
+
+// Whether the full paths `a` and `b` are the same, case included, but for
+// the case of their roots (a drive letter, a server and share).
+bool same_path(const wchar_t* a, const wchar_t* b) {
+    std::size_t root = root_length(a);
+    return root == root_length(b) &&
+           CompareStringOrdinal(a, static_cast<int>(root), b, static_cast<int>(root), TRUE) ==
+               CSTR_EQUAL &&
+           std::wcscmp(a + root, b + root) == 0;
+}
+
+// Whether the file held on `file` was reached under `name` exactly as it was
+// given: Windows keeps every part of it, and the system's own full path for
+// the handle is the full path of `name`, case included. This keeps out an
+// 8.3 short name (STAT~JIP.DAT for statistics.dat), a name in other case (X
+// for x), and a link (Wine shows a Unix symbolic link as the file it points
+// to): each reaches a file whose own name is not the one that NAME.old and
+// NAME.new are made from. Compared in UTF-16, so that no code page stands
+// between the two.
+bool reached_as_named(HANDLE file, const char* name) {
+    wchar_t wide[wide_path_size], full[wide_path_size], final[wide_path_size];
+    if (!to_wide(name, wide) || !keeps_its_parts(wide)) return false;
+    DWORD full_length = GetFullPathNameW(wide, wide_path_size, full, nullptr);
+    DWORD final_length = GetFinalPathNameByHandleW(file, final, wide_path_size,
+                                                   FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    return full_length > 0 && full_length < wide_path_size && final_length > 0 &&
+           final_length < wide_path_size && same_path(without_prefix(full), without_prefix(final));
 }
 
 // Opens `name`, a regular file, for binary reading with the given sharing.
 // A name that would not reach the file system as given is refused (EINVAL).
 std::FILE* open_regular(const char* name, int sharing) {
-    if (has_part_windows_trims(name) || is_changed_argument(name)) {
+    if (!keeps_name(name) || is_changed_argument(name)) {
         errno = EINVAL;
         return nullptr;
     }
     std::FILE* stream = _fsopen(name, "rb", sharing);
     if (stream == nullptr) return nullptr;
     struct _stati64 st;
-    if (_fstati64(_fileno(stream), &st) != 0 || (st.st_mode & _S_IFMT) != _S_IFREG) {
+    auto file = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+    if (_fstati64(_fileno(stream), &st) != 0 || (st.st_mode & _S_IFMT) != _S_IFREG ||
+        !reached_as_named(file, name)) {
         std::fclose(stream);
+        errno = EINVAL;
         return nullptr;
     }
     return stream;
@@ -144,34 +236,15 @@ bool set_attributes(HANDLE file, DWORD attributes) {
     return SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic) != 0;
 }
 
-// The last part of a path: what follows its last '/', '\\' or drive colon.
-const char* last_part(const char* path) {
-    const char* part = path;
-    for (const char* c = path; *c != '\0'; c++)
-        if (*c == '/' || *c == '\\' || *c == ':') part = c + 1;
-    return part;
-}
-
-// Whether the file held on `file` was reached under `name` itself rather
-// than through a link to it: the system's own path for the handle must end
-// in the same last part. (Wine shows a Unix symbolic link as the file it
-// points to, and removing that would remove the file pointed to.)
-bool reached_directly(HANDLE file, const char* name) {
-    char path[MAX_PATH * 4];
-    DWORD length = GetFinalPathNameByHandleA(file, path, sizeof path, FILE_NAME_NORMALIZED);
-    return length > 0 && length < sizeof path && _stricmp(last_part(path), last_part(name)) == 0;
-}
-
 // Whether the file held on `file` is a copy that a cut-off conversion left:
-// a plain file (no directory, device or reparse point) reached directly under
-// `name`, with no other names, either empty or beginning with the version 2
-// header's "StAt" "Ver2". Anything else at NAME.new is somebody's data, not
-// ours to empty or remove.
+// a plain file (no directory, device or reparse point) reached as `name`, with no other names,
+// either empty or beginning with the version 2 header's "StAt" "Ver2". Anything else at NAME.new is
+// somebody's data, not ours to empty or remove.
 bool is_leftover_copy(HANDLE file, const char* name, const BY_HANDLE_FILE_INFORMATION& info) {
     constexpr DWORD not_plain =
         FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE;
     if (GetFileType(file) != FILE_TYPE_DISK || (info.dwFileAttributes & not_plain) != 0 ||
-        info.nNumberOfLinks != 1 || !reached_directly(file, name))
+        info.nNumberOfLinks != 1 || !reached_as_named(file, name))
         return false;
     if (info.nFileSizeHigh == 0 && info.nFileSizeLow == 0) return true;
     stats::Header start;

@@ -181,6 +181,20 @@ class ConverterTest(unittest.TestCase):
             self.assertEqual(contents(self.root), expected)
 
 
+def japanese_locale(test):
+    """Wine's environment for code page 932: ja_JP.UTF-8, made with localedef where it is not
+    installed; the test is skipped where it cannot be had."""
+    env = {"LC_ALL": "ja_JP.UTF-8"}
+    if "ja_JP.utf8" not in subprocess.run(["locale", "-a"], capture_output=True, text=True).stdout.split():
+        env["LOCPATH"] = tempfile.mkdtemp(prefix="locale-")
+        test.addCleanup(shutil.rmtree, env["LOCPATH"], ignore_errors=True)
+        subprocess.run(["localedef", "-i", "ja_JP", "-f", "UTF-8", env["LOCPATH"] + "/ja_JP.UTF-8"],
+                       capture_output=True)
+        if not os.path.isdir(env["LOCPATH"] + "/ja_JP.UTF-8"):
+            test.skipTest("no ja_JP.UTF-8 locale, and localedef could not make one")
+    return env
+
+
 def posix_only(test):
     return unittest.skipIf(OPTIONS.windows, "FIFOs, symbolic links and modes are POSIX matters")(test)
 
@@ -219,10 +233,14 @@ class Refusals(ConverterTest):
         rows += [(f"new is {what} a version 2 file", {"x": version_1(2), "v": V2, "x.new": link("v")},
                   "x", "Cannot create x.new\n") for what, link in [("a link to", Link),
                                                                    ("another name of", HardLink)]]
+        rows += [("new is a link to a same-named file elsewhere", {"x": version_1(2), "other/x.new": V2,
+                  "x.new": Link("other/x.new")}, "x", "Cannot create x.new\n")]
         if OPTIONS.windows:
-            # Windows drops a dot or space that ends a part of a name: each would reach `file`.
+            # Windows drops a dot or space that ends a part of a name, and takes an 8.3 short name
+            # (Wine's for statistics.dat) or other case: each would reach `file`.
             rows += [(f"{name!r}", {file: version_1(2)}, name, f"Cannot open {name}\n")
-                     for name, file in [("g.", "g"), ("g ", "g"), ("d./g", "d/g")]]
+                     for name, file in [("g.", "g"), ("g ", "g"), ("d./g", "d/g"), ("x\\.", "x"),
+                                        ("X", "x"), ("STAT~JIP.DAT", "statistics.dat")]]
         for label, files, name, stderr in rows:
             with self.subTest(label):
                 self.setUp()
@@ -270,6 +288,15 @@ class Refusals(ConverterTest):
         self.check(self.run_converter("Ωmega", env={"LC_ALL": "C.UTF-8"}), 0, "Converting Omega\n",
                    "Cannot open Omega\n")
         self.assertEqual(contents(self.root), before)
+
+    @unittest.skipUnless(OPTIONS.windows, "Windows drops the dot; a byte scan misreads code page 932")
+    def test_a_double_byte_name_ending_in_a_dot_is_refused(self):
+        # The second byte of 表 in code page 932 is 0x5C, a backslash to a byte scan.
+        env = japanese_locale(self)
+        lay_out(self.root, {"表": version_1(2)})
+        shown = "表.".encode("cp932").decode(errors="replace")  # the runtime's bytes, read as UTF-8
+        self.check(self.run_converter("表.", env=env), 0, f"Converting {shown}\n", f"Cannot open {shown}\n")
+        self.assertEqual(contents(self.root), {"表": version_1(2)})
 
     def test_too_large_for_version_2_is_refused_at_once(self):
         path = self.root / "x"
@@ -703,6 +730,8 @@ class StatInfo(ConverterTest):
              "x: cannot open\n", 1),
         ] + ([
             ("a name Windows would change", {"x": v1}, ["x."], "x.: cannot open\n", 1),
+            ("other case, an 8.3 short name", {"x": v1, "statistics.dat": v1}, ["X", "STAT~JIP.DAT"],
+             "X: cannot open\nSTAT~JIP.DAT: cannot open\n", 1),
             ("cut off, with a % that cmd would expand", {"%x%.old": v1, "%x%.new": converted(v1)},
              ["%x%"], "%x%: missing; a conversion or a revert was cut off between its two renames "
              '(%x%.old is version 1, %x%.new is its exact conversion); complete the conversion by '
