@@ -123,8 +123,13 @@ int command_safe(const char* name);
 //            directory, sorted, a name beginning with a dot only where the
 //            pattern does too. A pattern that matches nothing is passed on
 //            as typed.
-//   Windows: the runtime's start-up has already expanded patterns the same
-//            way, so the arguments are passed on as they stand.
+//   Windows: the same rule, with FindFirstFileW: letters match in either
+//            case, as Windows names do, and only the long name of an entry
+//            is matched, never its 8.3 short name (through which FindFirstFile
+//            and the runtime's start-up would match "*.old" to y.older). The
+//            start-up's own expansion is off. `args` must be the last `count`
+//            command-line arguments; a match that the ANSI code page cannot
+//            hold exactly is refused when it is opened, as such an argument is.
 void for_each_file_name(int count, char** args, void (*visit)(const char* name, void* context),
                         void* context);
 

@@ -1,11 +1,12 @@
 // The runtime layer on Windows, through the C runtime msvcrt.dll and
 // KERNEL32.dll alone: _fsopen with _SH_DENYRW for exclusive use, CreateFile
 // without sharing for the copy, rename (which never replaces an existing file
-// there), _commit to reach storage, and the start-up's own wildcard
-// expansion.
+// there), _commit to reach storage, and FindFirstFileW to expand wildcards.
 #include "platform/platform.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -29,10 +30,12 @@
 
 #include "stats/layout.h"
 
-// Asks the runtime's start-up (__getmainargs) to expand wildcard arguments
-// into the names of the matching files before main sees them.
+// Asks the runtime's start-up (__getmainargs) to pass wildcard arguments on
+// as typed: its own expansion matches 8.3 short names ("*.old" matches
+// y.older) and names beginning with a dot, so for_each_file_name expands
+// them itself.
 extern "C" {
-int _dowildcard = -1;
+int _dowildcard = 0;
 
 struct StartupInfo {
     int new_mode;
@@ -47,7 +50,7 @@ namespace platform {
 namespace {
 
 // The command line's arguments in UTF-16, as the runtime's start-up gives
-// them (patterns expanded as for main's), fetched once.
+// them (patterns unexpanded, as for main's), fetched once.
 struct WideArguments {
     int count;
     wchar_t** values;
@@ -367,16 +370,104 @@ int command_safe(const char* name) {
     return std::strchr(name, '%') == nullptr;
 }
 
+// Whether `name` matches `pattern`, in which '*' stands for any run of
+// characters and '?' for any one; every other character stands for itself,
+// in either case, as Windows matches names.
+bool matches(const wchar_t* pattern, const wchar_t* name) {
+    const wchar_t* star = nullptr;
+    const wchar_t* resume = nullptr;
+    while (*name != L'\0') {
+        if (*pattern == L'*') {
+            star = pattern++;
+            resume = name;
+        } else if (*pattern == L'?' ||
+                   CompareStringOrdinal(pattern, 1, name, 1, TRUE) == CSTR_EQUAL) {
+            pattern++;
+            name++;
+        } else if (star != nullptr) {
+            pattern = star + 1;
+            name = ++resume;
+        } else {
+            return false;
+        }
+    }
+    while (*pattern == L'*')
+        pattern++;
+    return *pattern == L'\0';
+}
+
+// The last part of `path`: what follows its last '/', '\\' or drive colon.
+const wchar_t* last_part(const wchar_t* path) {
+    const wchar_t* part = path;
+    for (const wchar_t* c = path; *c != L'\0'; c++)
+        if (*c == L'/' || *c == L'\\' || *c == L':') part = c + 1;
+    return part;
+}
+
+// Appends to `names` the name `wide` in the ANSI code page, noting it as
+// changed where the code page cannot hold it exactly.
+void add_match(const wchar_t* wide, std::vector<std::string>& names) {
+    char narrow[text_size];
+    int converted = to_narrow(wide, narrow, sizeof narrow);
+    if (converted == 0) return;
+    names.emplace_back(narrow);
+    if (converted < 0) changed_matches().emplace_back(narrow);
+}
+
+// Appends to `names` the files that the argument `wide` (in the ANSI code
+// page, `narrow`) stands for. Where its last part holds '*' or '?', they are
+// the entries of its directory whose long names match that part, sorted (a
+// name beginning with a dot only where the pattern does too); the 8.3 short
+// names that FindFirstFile also matches are never looked at. Otherwise, or
+// where nothing matches, the argument stands for itself.
+void expand(const wchar_t* wide, const char* narrow, std::vector<std::string>& names) {
+    const wchar_t* pattern = last_part(wide);
+    auto prefix = static_cast<std::size_t>(pattern - wide);
+    std::size_t first = names.size();
+    wchar_t path[wide_path_size];
+    if (std::wcspbrk(pattern, L"*?") != nullptr && prefix + 2 <= wide_path_size) {
+        std::wmemcpy(path, wide, prefix);
+        std::wcscpy(path + prefix, L"*");
+        WIN32_FIND_DATAW entry;
+        HANDLE search = FindFirstFileW(path, &entry);
+        for (bool more = search != INVALID_HANDLE_VALUE; more;
+             more = FindNextFileW(search, &entry)) {
+            const wchar_t* found = entry.cFileName;
+            bool dots = std::wcscmp(found, L".") == 0 || std::wcscmp(found, L"..") == 0;
+            if (dots || (found[0] == L'.' && pattern[0] != L'.') || !matches(pattern, found) ||
+                prefix + std::wcslen(found) >= wide_path_size)
+                continue;
+            std::wcscpy(path + prefix, found);
+            add_match(path, names);
+        }
+        if (search != INVALID_HANDLE_VALUE) FindClose(search);
+    }
+    if (names.size() == first) names.emplace_back(narrow);
+    std::sort(names.begin() + static_cast<std::ptrdiff_t>(first), names.end());
+}
+
 // Never: msvcrt's rename is a single step, so no cut-off rename leaves a
 // file under two names.
 int same_file(const char* /*a*/, const char* /*b*/) {
     return 0;
 }
 
+// `args` are the last `count` arguments of the command line, each expanded
+// from its wide form where that converts to it exactly; a changed argument
+// is passed on as it stands, to be refused when it is opened.
 void for_each_file_name(int count, char** args, void (*visit)(const char* name, void* context),
                         void* context) {
-    for (int i = 0; i < count; i++)
-        visit(args[i], context);
+    const WideArguments& wide = wide_arguments();
+    std::vector<std::string> names;
+    for (int i = 0; i < count; i++) {
+        int at = wide.count - count + i;
+        if (at >= 1 && converts_exactly(wide.values[at], args[i]))
+            expand(wide.values[at], args[i], names);
+        else
+            names.emplace_back(args[i]);
+    }
+    for (const std::string& name : names)
+        visit(name.c_str(), context);
 }
 
 } // namespace platform

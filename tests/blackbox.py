@@ -456,6 +456,9 @@ class BuiltinListAndArguments(ConverterTest):
         rows = [  # what is laid out besides the built-in files, the arguments, what is announced
             ("backups made on the way", {}, ["trans/coll*", "trans/*"], ["trans/collstat"] + later),
             ("brackets stand for themselves", {"st[1]x": V2, "st1x": V2}, ["st[1]?"], ["st[1]x"]),
+            ("a dot name for a dot pattern only", {"d/.x": V2, "d/y": V2}, ["d/*", "d/.*"], ["d/y", "d/.x"]),
+            ("long names only, not y.older's 8.3 name", {"d/y.old": V2, "d/y.older": V2}, ["d/*.old"],
+             ["d/y.old"]),
         ]
         for label, files, args, names in rows:
             with self.subTest(label):
