@@ -16,7 +16,7 @@ namespace {
 // Announces one file, converts it and keeps its result as the last result.
 // Standard output is flushed so that a combined log reads in order.
 void convert_announced(const char* name, void* last_result) {
-    std::printf("Converting %s\n", name);
+    platform::print_text(stdout, "Converting %s\n", name);
     std::fflush(stdout);
     *static_cast<int*>(last_result) = stats::convert_file(name);
 }

@@ -29,7 +29,7 @@ constexpr const char* usage_text =
 // Announces one file, reverts it, and notes a file that was not reverted.
 // Standard output is flushed so that a combined log reads in order.
 void revert_announced(const char* name, void* all_reverted) {
-    std::printf("Reverting %s\n", name);
+    platform::print_text(stdout, "Reverting %s\n", name);
     std::fflush(stdout);
     if (!stats::revert_file(name)) *static_cast<int*>(all_reverted) = 0;
 }

@@ -7,6 +7,7 @@
 // and 0 for failure, or a null stream, and leaves errno as the system set it.
 #pragma once
 
+#include <cstdarg>
 #include <cstdio>
 
 namespace platform {
@@ -107,6 +108,21 @@ inline constexpr const char* rename_command = "move";
 inline constexpr const char* rename_command = "mv --";
 #endif
 void print_quoted(std::FILE* out, const char* name);
+
+// Writes what `format` makes of `args`, as vfprintf does, for text that holds
+// file names. On Windows, where `out` is a console the text is converted from
+// the ANSI code page and written as characters (WriteConsoleW), so that the
+// operator sees each name as it is whatever the console's code page; to a
+// file or pipe, and on Linux always, the bytes go as they are.
+int vprint_text(std::FILE* out, const char* format, std::va_list args);
+
+[[gnu::format(printf, 2, 3)]] inline int print_text(std::FILE* out, const char* format, ...) {
+    std::va_list args;
+    va_start(args, format);
+    int written = vprint_text(out, format, args);
+    va_end(args);
+    return written;
+}
 
 // Whether `name`, written with print_quoted, reaches rename_command as it is.
 //   Linux:   always.

@@ -41,8 +41,18 @@ State read_state(std::FILE* in, Header& header, long long& size) {
     return match;
 }
 
+// Writes part of the report, as printf does: through the platform, so that
+// the names in it reach a console as they are.
+[[gnu::format(printf, 1, 2)]] int print_names(const char* format, ...) {
+    std::va_list args;
+    va_start(args, format);
+    int written = platform::vprint_text(stdout, format, args);
+    va_end(args);
+    return written;
+}
+
 int cannot_open(const char* name) {
-    std::printf("%s: cannot open\n", name);
+    print_names("%s: cannot open\n", name);
     return 0;
 }
 
@@ -61,7 +71,7 @@ bool is_copy_of_version_1(const char* name) {
 // would not reach the command as it is, the two names in words.
 void print_rename(const char* from, const char* to, bool command) {
     if (command)
-        std::printf("with: %s ", platform::rename_command);
+        print_names("with: %s ", platform::rename_command);
     else
         std::fputs("by renaming ", stdout);
     platform::print_quoted(stdout, from);
@@ -85,7 +95,7 @@ int describe_missing(const char* name) {
                    platform::command_safe(new_name);
     switch (compare_conversion(in_new.get(), in_old.get(), old_name, finding)) {
     case Match::exact:
-        std::printf("%s: missing; a conversion or a revert was cut off between its two renames "
+        print_names("%s: missing; a conversion or a revert was cut off between its two renames "
                     "(%s is version 1, %s is its exact conversion); complete the conversion ",
                     name, old_name, new_name);
         print_rename(new_name, name, command);
@@ -96,7 +106,7 @@ int describe_missing(const char* name) {
         std::putchar('\n');
         return 0;
     case Match::differs:
-        std::printf("%s: missing; %s is version 1, but %s is not its exact conversion (%s)\n", name,
+        print_names("%s: missing; %s is version 1, but %s is not its exact conversion (%s)\n", name,
                     old_name, new_name, finding.text);
         return 0;
     default:
@@ -134,12 +144,12 @@ int describe_second_name(const char* name) {
     char old_name[name_buffer_size], new_name[name_buffer_size];
     if (!derive_names(old_name, new_name, name) || !platform::same_file(name, old_name)) return 0;
     if (is_exact_conversion(new_name, name)) {
-        std::printf("%s: version 1, and %s is another name of it: a revert was cut off while "
+        print_names("%s: version 1, and %s is another name of it: a revert was cut off while "
                     "moving it back (%s is the exact conversion); finish it with: ",
                     name, old_name, new_name);
         print_remove(old_name, new_name);
     } else {
-        std::printf("%s: version 1, and %s is another name of it: a conversion was cut off while "
+        print_names("%s: version 1, and %s is another name of it: a conversion was cut off while "
                     "moving it aside; running statconv on it again finishes it\n",
                     name, old_name);
     }
@@ -150,10 +160,10 @@ int describe_version_1(const char* name, long long size) {
     if (describe_second_name(name)) return 0;
     std::int64_t records = whole_records(size);
     std::int64_t trailing = size - header_size - v1_record_size * records;
-    std::printf("%s: version 1, %" PRId64 " records", name, records);
+    print_names("%s: version 1, %" PRId64 " records", name, records);
     if (trailing > 0)
-        std::printf(", %" PRId64 " trailing bytes (a conversion drops them)", trailing);
-    if (records > max_records) std::printf(", too large to convert");
+        print_names(", %" PRId64 " trailing bytes (a conversion drops them)", trailing);
+    if (records > max_records) print_names(", too large to convert");
     std::putchar('\n');
     return 1;
 }
@@ -163,30 +173,30 @@ int describe_version_2(const char* name, const Header& header, long long size) {
     std::int64_t length = size;
     char new_name[name_buffer_size];
     if (derive_name(new_name, name, ".new") && platform::same_file(name, new_name)) {
-        std::printf("%s: version 2, and %s is another name of it, left by a rename that was cut "
+        print_names("%s: version 2, and %s is another name of it, left by a rename that was cut "
                     "off; remove the extra name with: ",
                     name, new_name);
         print_remove(new_name, nullptr);
         return 0;
     }
     if (!whole_version_2(header, size) && is_copy_of_version_1(name)) {
-        std::printf("%s: an unfinished copy, cut off while it was being built; running statconv "
+        print_names("%s: an unfinished copy, cut off while it was being built; running statconv "
                     "on the version 1 file again builds it afresh\n",
                     name);
         return 0;
     }
     if ((size - header_size) % v2_record_size != 0) {
-        std::printf("%s: version 2, damaged: %" PRId64 " bytes is not 32 + 264 x records, header "
+        print_names("%s: version 2, damaged: %" PRId64 " bytes is not 32 + 264 x records, header "
                     "says %" PRIu32 "\n",
                     name, length, stated);
         return 0;
     }
     if (stated != size) {
-        std::printf("%s: version 2, damaged: %" PRId64 " bytes, header says %" PRIu32 "\n", name,
+        print_names("%s: version 2, damaged: %" PRId64 " bytes, header says %" PRIu32 "\n", name,
                     length, stated);
         return 0;
     }
-    std::printf("%s: version 2, %" PRId64 " records, %" PRId64 " bytes, header length agrees\n",
+    print_names("%s: version 2, %" PRId64 " records, %" PRId64 " bytes, header length agrees\n",
                 name, static_cast<std::int64_t>(version_2_records(size)), length);
     return 1;
 }
@@ -258,10 +268,10 @@ int describe_file(const char* name) {
     case State::cannot_open:
         return missing ? describe_missing(name) : cannot_open(name);
     case State::too_short:
-        std::printf("%s: too short for a header\n", name);
+        print_names("%s: too short for a header\n", name);
         return 0;
     case State::not_statistics:
-        std::printf("%s: NOT a statistics file\n", name);
+        print_names("%s: NOT a statistics file\n", name);
         return 0;
     case State::version_1:
         return describe_version_1(name, size);
@@ -307,14 +317,14 @@ Match compare_conversion(std::FILE* v2, std::FILE* v1, const char* v1_name, Find
 int verify_file(const char* name) {
     char old_name[name_buffer_size];
     if (!derive_name(old_name, name, ".old")) {
-        std::printf("%s: cannot open\n", name);
+        print_names("%s: cannot open\n", name);
         return 0;
     }
     Stream in_new(platform::open_read(name));
     Stream in_old(platform::open_read(old_name));
     Finding finding;
     Match match = compare_conversion(in_new.get(), in_old.get(), old_name, finding);
-    std::printf("%s: %s\n", name, finding.text);
+    print_names("%s: %s\n", name, finding.text);
     return match == Match::exact;
 }
 

@@ -105,7 +105,8 @@ int revert_file(const char* name) {
     // converter starts on it meanwhile.
     in.close();
     if (!remove_version_2(name, new_name, in)) return 0;
-    std::printf("Reverted %s: %" PRId64 " records, version 1 again\n", name, finding.records);
+    platform::print_text(stdout, "Reverted %s: %" PRId64 " records, version 1 again\n", name,
+                         finding.records);
     return 1;
 }
 
