@@ -18,7 +18,7 @@ namespace {
 // and cannot be opened as the one meant. Standard output is flushed so that
 // a combined log reads in order.
 int convert_announced(const char* name, bool as_typed) {
-    std::printf("Converting %s\n", name);
+    platform::print_text(stdout, "Converting %s\n", name);
     std::fflush(stdout);
     if (as_typed) return stats::convert_file(name);
     stats::report_error("Cannot open %s\n", name);

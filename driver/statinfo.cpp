@@ -33,8 +33,8 @@ int check_file(const platform::FileName& file, bool verifying,
     const char* name = file.name.c_str();
     if (!file.as_typed) { // not the file meant: another's name arrived
         platform::ShownName room;
-        std::printf("%s: cannot open: the name did not arrive as it was typed\n",
-                    platform::shown(name, room));
+        platform::print_text(stdout, "%s: cannot open: the name did not arrive as it was typed\n",
+                             platform::shown(name, room));
         return 0;
     }
     if (verifying) return stats::verify_file(name);

@@ -31,7 +31,7 @@ constexpr const char* usage_text =
 // opened as the one meant. Standard output is flushed so that a combined log
 // reads in order.
 int revert_announced(const char* name, bool as_typed) {
-    std::printf("Reverting %s\n", name);
+    platform::print_text(stdout, "Reverting %s\n", name);
     std::fflush(stdout);
     if (as_typed) return stats::revert_file(name);
     std::fprintf(stderr, "%s: cannot open: the name did not arrive as it was typed; not reverted\n",

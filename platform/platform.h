@@ -12,6 +12,7 @@
 //   Windows: the system's error (GetLastError) is mapped onto errno.
 #pragma once
 
+#include <cstdarg>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -31,9 +32,17 @@ namespace platform {
 //            exclusive lock still excludes. O_NOFOLLOW, O_NONBLOCK.
 //   Windows: CreateFile with no sharing at all, so that no other program
 //            may even read the file; FILE_FLAG_OPEN_REPARSE_POINT, and a
-//            reparse point (a symbolic link or junction) is refused. A name
-//            with a part ending in a dot or a space, which Windows would
-//            drop on the way to the file system, is refused (EINVAL).
+//            reparse point (a symbolic link or junction) is refused.
+//
+// On Windows every open below also takes a file only under the name exactly
+// as given (ENOENT otherwise): Windows keeps every part of it (none but "."
+// and ".." ends in a dot or a space, which Windows drops, and the last part
+// names a file, not "."), and the system's own full path for the handle
+// (GetFinalPathNameByHandle) is the full path of the name (GetFullPathName),
+// case included but for the drive's or share's, compared in UTF-16. An 8.3
+// short name, a name in other case, and a link to a file elsewhere each
+// reach a file whose own name is not the one its .old and .new are made
+// from.
 
 // Opens `name` and holds it. A program that ignores the hold is still kept
 // from writing unseen where the system can tell: a file that another program
@@ -71,9 +80,8 @@ struct Facts {
 };
 //   Linux:   fstat; a file held here is always plain (the open refused
 //            links and other kinds of file).
-//   Windows: GetFileInformationByHandle, GetFileType, and the system's own
-//            path for the handle (GetFinalPathNameByHandle), which must end
-//            in the last part of `name`; the owner is the one this process
+//   Windows: GetFileInformationByHandle, GetFileType, and the whole-path
+//            check above for `name`; the owner is the one this process
 //            gives the files it creates (its token's owner).
 int facts_of(std::FILE* held, const char* name, Facts& facts);
 
@@ -226,6 +234,23 @@ struct ShownName {
 //            '?'.
 const char* shown(const char* name, ShownName& room);
 
+// Writes what `format` makes of `args`, as vfprintf does, for text that
+// holds file names.
+//   Linux:   vfprintf.
+//   Windows: where `out` is a console, the text is converted from the ANSI
+//            code page and written as characters (WriteConsoleW), so that
+//            the operator sees each name as it is whatever the console's
+//            code page; to a file or pipe the bytes go as they are.
+int vprint_text(std::FILE* out, const char* format, std::va_list args);
+
+[[gnu::format(printf, 2, 3)]] inline int print_text(std::FILE* out, const char* format, ...) {
+    std::va_list args;
+    va_start(args, format);
+    int written = vprint_text(out, format, args);
+    va_end(args);
+    return written;
+}
+
 // Whether `name`, written with print_quoted, reaches a command as it is.
 //   Linux:   always.
 //   Windows: not when it holds '%': cmd expands %...% even within quotes.
@@ -246,11 +271,15 @@ struct FileName {
 // its directory, a name beginning with a dot only where the pattern does too.
 // A pattern that matches nothing is passed on as typed.
 //   Linux:   expanded here, sorted; every name arrives as typed.
-//   Windows: expanded by the runtime's start-up, in the order the directory
-//            lists them. The runtime gives main its arguments in the ANSI
-//            code page, which turns a character it cannot hold into a
-//            look-alike ("Omega" for "Ωmega"): an argument is as typed only
-//            when the wide argument in its place converts to it exactly.
+//   Windows: expanded here too, sorted, from the wide arguments with
+//            FindFirstFileW (the runtime's start-up expansion is off):
+//            letters match in either case, as Windows names do, and only an
+//            entry's long name is matched, never its 8.3 short name (through
+//            which "*.old" would match y.older). The runtime gives main its
+//            arguments in the ANSI code page, which turns a character it
+//            cannot hold into a look-alike ("Omega" for "Ωmega"): an
+//            argument, or a match, is as typed only where the code page
+//            holds it exactly.
 std::vector<FileName> file_names(int count, char** argv, int first);
 
 } // namespace platform

@@ -449,6 +449,10 @@ void print_quoted(std::FILE* out, const char* name) {
     std::fputc('\'', out);
 }
 
+int vprint_text(std::FILE* out, const char* format, std::va_list args) {
+    return std::vfprintf(out, format, args);
+}
+
 int command_safe(const char* /*name*/) {
     return 1;
 }

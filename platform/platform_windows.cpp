@@ -6,12 +6,15 @@
 // from file to file, and the runtime start-up's own wildcard expansion.
 #include "platform/platform.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 #include <fcntl.h>
 #include <io.h>
 #include <share.h>
@@ -26,10 +29,12 @@
 
 #include <aclapi.h>
 
-// Asks the runtime's start-up (__getmainargs) to expand wildcard arguments
-// into the names of the matching files before main sees them.
+// Asks the runtime's start-up (__getmainargs) to pass wildcard arguments on
+// as typed: its own expansion matches 8.3 short names ("*.old" matches
+// y.older) and names beginning with a dot, so file_names expands them
+// itself.
 extern "C" {
-int _dowildcard = -1;
+int _dowildcard = 0;
 
 struct StartupInfo {
     int new_mode;
@@ -100,19 +105,107 @@ int fail_with(int error) {
     return 0;
 }
 
-// Whether a part of `path` ends in a dot or a space, which Windows drops:
-// "g." would open g (and its backup would be "g..old"). The parts "." and
-// ".." stand for themselves.
-bool has_part_windows_trims(const char* path) {
-    const char* part = path;
-    for (const char* c = path;; c++) {
-        if (*c != '/' && *c != '\\' && *c != '\0') continue;
+// Room for a path in UTF-16, and for a path or a line of text in the ANSI
+// code page, terminator included.
+constexpr int wide_path_size = 2048;
+constexpr int text_size = 8192;
+
+// Converts `wide` to the ANSI code page in `narrow`, of `size` bytes.
+// Returns 0 where it does not fit, or does not convert at all; -1 where a
+// character was mapped to a look-alike or to the default character; else 1.
+int to_narrow(const wchar_t* wide, char* narrow, int size) {
+    BOOL lossy = FALSE;
+    UINT code_page = GetACP();
+    bool utf8 = code_page == CP_UTF8; // holds every character, and takes no best-fit flag
+    int length = WideCharToMultiByte(code_page, utf8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS,
+                                     wide, -1, narrow, size, nullptr, utf8 ? nullptr : &lossy);
+    return length <= 0 ? 0 : lossy ? -1 : 1;
+}
+
+// Whether `wide` converts to the ANSI code page as exactly `narrow`, with no
+// character mapped to a look-alike or to the default character.
+bool converts_exactly(const wchar_t* wide, const char* narrow) {
+    char converted[MAX_PATH * 4];
+    return to_narrow(wide, converted, sizeof converted) == 1 && std::strcmp(converted, narrow) == 0;
+}
+
+// Converts `narrow`, in the ANSI code page, to UTF-16 in `wide`, of
+// wide_path_size characters. Fails for a byte sequence the code page lacks.
+bool to_wide(const char* narrow, wchar_t* wide) {
+    return MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, narrow, -1, wide, wide_path_size) > 0;
+}
+
+// Whether Windows takes every part of `path` as it stands: none but "."
+// and ".." ends in a dot or a space, which Windows drops ("g." would open g,
+// and its backup would be "g..old"), and the last part names a file, not
+// "." or ".." or nothing ("x\." would open x). Read in UTF-16, where no byte
+// of a double-byte character (the second byte of 表 in code page 932 is
+// 0x5C) passes for a separator. The full path of the name cannot tell this:
+// GetFullPathName drops the same dots and spaces.
+bool keeps_its_parts(const wchar_t* path) {
+    const wchar_t* part = path;
+    for (const wchar_t* c = path;; c++) {
+        if (*c != L'/' && *c != L'\\' && *c != L'\0') continue;
         auto length = static_cast<std::size_t>(c - part);
-        bool dots = length <= 2 && std::strspn(part, ".") >= length;
-        if (length > 0 && (c[-1] == '.' || c[-1] == ' ') && !dots) return true;
-        if (*c == '\0') return false;
+        bool dots = length <= 2 && std::wcsspn(part, L".") >= length;
+        if (*c == L'\0') return !dots && c[-1] != L'.' && c[-1] != L' ';
+        if (!dots && (c[-1] == L'.' || c[-1] == L' ')) return false;
         part = c + 1;
     }
+}
+
+// Whether Windows would take `name`, in the ANSI code page, as it stands.
+bool keeps_name(const char* name) {
+    wchar_t wide[wide_path_size];
+    return to_wide(name, wide) && keeps_its_parts(wide);
+}
+
+// `path` without the prefix \\?\ (\\?\UNC\server\share as \\server\share).
+const wchar_t* without_prefix(wchar_t* path) {
+    if (std::wcsncmp(path, L"\\\\?\\UNC\\", 8) == 0) {
+        path[6] = L'\\';
+        return path + 6;
+    }
+    return std::wcsncmp(path, L"\\\\?\\", 4) == 0 ? path + 4 : path;
+}
+
+// The length of the root of the full path `path`: its drive ("C:") or its
+// \\server\share.
+std::size_t root_length(const wchar_t* path) {
+    if (path[0] != L'\0' && path[1] == L':') return 2;
+    if (path[0] != L'\\' || path[1] != L'\\') return 0;
+    std::size_t at = 2;
+    for (int separators = 0; path[at] != L'\0'; at++)
+        if (path[at] == L'\\' && ++separators == 2) break;
+    return at;
+}
+
+// Whether the full paths `a` and `b` are the same, case included, but for
+// the case of their roots (a drive letter, a server and share).
+bool same_path(const wchar_t* a, const wchar_t* b) {
+    std::size_t root = root_length(a);
+    return root == root_length(b) &&
+           CompareStringOrdinal(a, static_cast<int>(root), b, static_cast<int>(root), TRUE) ==
+               CSTR_EQUAL &&
+           std::wcscmp(a + root, b + root) == 0;
+}
+
+// Whether the file held on `file` was reached under `name` exactly as it was
+// given: Windows keeps every part of it, and the system's own full path for
+// the handle is the full path of `name`, case included. This keeps out an
+// 8.3 short name (STAT~JIP.DAT for statistics.dat), a name in other case (X
+// for x), and a link (Wine shows a Unix symbolic link as the file it points
+// to): each reaches a file whose own name is not the one that NAME.old and
+// NAME.new are made from. Compared in UTF-16, so that no code page stands
+// between the two.
+bool reached_as_named(HANDLE file, const char* name) {
+    wchar_t wide[wide_path_size], full[wide_path_size], final[wide_path_size];
+    if (!to_wide(name, wide) || !keeps_its_parts(wide)) return false;
+    DWORD full_length = GetFullPathNameW(wide, wide_path_size, full, nullptr);
+    DWORD final_length = GetFinalPathNameByHandleW(file, final, wide_path_size,
+                                                   FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    return full_length > 0 && full_length < wide_path_size && final_length > 0 &&
+           final_length < wide_path_size && same_path(without_prefix(full), without_prefix(final));
 }
 
 HANDLE handle_of(std::FILE* stream) {
@@ -153,8 +246,8 @@ std::FILE* stream_on(HANDLE file, int flags, const char* mode, bool created) {
 // reparse point is opened itself and refused, as are directories and
 // devices. A name that would not reach the file system as given is refused.
 std::FILE* open_held(const char* name, DWORD access) {
-    if (has_part_windows_trims(name)) {
-        fail_with(EINVAL);
+    if (!keeps_name(name)) {
+        fail_with(ENOENT);
         return nullptr;
     }
     HANDLE file = CreateFileA(name, access, 0, nullptr, OPEN_EXISTING,
@@ -168,30 +261,13 @@ std::FILE* open_held(const char* name, DWORD access) {
     if (error == 0 && !GetFileInformationByHandle(file, &info)) error = EIO;
     if (error == 0 && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) error = ELOOP;
     if (error == 0 && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) error = EISDIR;
+    if (error == 0 && !reached_as_named(file, name)) error = ENOENT;
     if (error != 0) {
         CloseHandle(file);
         fail_with(error);
         return nullptr;
     }
     return stream_on(file, _O_RDONLY, "rb", false);
-}
-
-// The last part of a path: what follows its last '/', '\\' or drive colon.
-const char* last_part(const char* path) {
-    const char* part = path;
-    for (const char* c = path; *c != '\0'; c++)
-        if (*c == '/' || *c == '\\' || *c == ':') part = c + 1;
-    return part;
-}
-
-// Whether the file held on `file` was reached under `name` itself rather
-// than through a link to it: the system's own path for the handle must end
-// in the same last part. (Wine shows a Unix symbolic link as the file it
-// points to, and removing that would remove the file pointed to.)
-bool reached_directly(HANDLE file, const char* name) {
-    char path[MAX_PATH * 4];
-    DWORD length = GetFinalPathNameByHandleA(file, path, sizeof path, FILE_NAME_NORMALIZED);
-    return length > 0 && length < sizeof path && _stricmp(last_part(path), last_part(name)) == 0;
 }
 
 // The command line's arguments in UTF-16, as the runtime's start-up gives
@@ -206,19 +282,6 @@ WideArguments wide_arguments() {
     StartupInfo info{0};
     __wgetmainargs(&got.count, &got.values, &environment, _dowildcard, &info);
     return got.values != nullptr ? got : WideArguments{};
-}
-
-// Whether `wide` converts to the ANSI code page as exactly `narrow`, with no
-// character mapped to a look-alike or to the default character.
-bool converts_exactly(const wchar_t* wide, const char* narrow) {
-    char converted[MAX_PATH * 4];
-    BOOL lossy = FALSE;
-    UINT code_page = GetACP();
-    bool utf8 = code_page == CP_UTF8; // holds every character, and takes no best-fit flag
-    int length =
-        WideCharToMultiByte(code_page, utf8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS, wide, -1,
-                            converted, sizeof converted, nullptr, utf8 ? nullptr : &lossy);
-    return length > 0 && !lossy && std::strcmp(converted, narrow) == 0;
 }
 
 // A security descriptor that the system allocated, freed on every path.
@@ -265,18 +328,22 @@ PSID owner_of(HANDLE file, Descriptor& got) {
     return owner;
 }
 
-// Whether the file open on `file` has the owner that this process gives
-// the files it creates.
+// Whether the file open on `file` is owned by the user running this process,
+// or by the owner it gives the files it creates (for an administrator, the
+// Administrators group, on Windows; Wine reports the user).
 bool owned_by_caller(HANDLE file) {
     Descriptor got;
     PSID owner = owner_of(file, got);
     HANDLE token = nullptr;
     if (owner == nullptr || !OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
         return false;
-    alignas(TOKEN_OWNER) unsigned char buffer[sizeof(TOKEN_OWNER) + SECURITY_MAX_SID_SIZE];
+    alignas(TOKEN_USER) unsigned char user[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    alignas(TOKEN_OWNER) unsigned char creator[sizeof(TOKEN_OWNER) + SECURITY_MAX_SID_SIZE];
     DWORD length = 0;
-    bool mine = GetTokenInformation(token, TokenOwner, buffer, sizeof buffer, &length) &&
-                EqualSid(reinterpret_cast<TOKEN_OWNER*>(buffer)->Owner, owner);
+    bool mine = (GetTokenInformation(token, TokenUser, user, sizeof user, &length) &&
+                 EqualSid(reinterpret_cast<TOKEN_USER*>(user)->User.Sid, owner)) ||
+                (GetTokenInformation(token, TokenOwner, creator, sizeof creator, &length) &&
+                 EqualSid(reinterpret_cast<TOKEN_OWNER*>(creator)->Owner, owner));
     CloseHandle(token);
     return mine;
 }
@@ -310,19 +377,20 @@ std::FILE* create_new(const char* name) {
 }
 
 std::FILE* open_read(const char* name) {
-    if (has_part_windows_trims(name)) {
-        fail_with(EINVAL);
+    if (!keeps_name(name)) {
+        fail_with(ENOENT);
         return nullptr;
     }
     std::FILE* stream = _fsopen(name, "rb", _SH_DENYNO);
     if (stream == nullptr) return nullptr;
     struct _stati64 st;
-    if (_fstati64(_fileno(stream), &st) != 0 || (st.st_mode & _S_IFMT) != _S_IFREG) {
-        std::fclose(stream);
-        fail_with(EINVAL);
-        return nullptr;
-    }
-    return stream;
+    int error = _fstati64(_fileno(stream), &st) != 0 || (st.st_mode & _S_IFMT) != _S_IFREG ? EINVAL
+                : !reached_as_named(handle_of(stream), name)                               ? ENOENT
+                                                                                           : 0;
+    if (error == 0) return stream;
+    std::fclose(stream);
+    fail_with(error);
+    return nullptr;
 }
 
 int facts_of(std::FILE* held, const char* name, Facts& facts) {
@@ -335,7 +403,7 @@ int facts_of(std::FILE* held, const char* name, Facts& facts) {
     facts.links = info.nNumberOfLinks;
     facts.owned_by_caller = owned_by_caller(file);
     facts.plain = GetFileType(file) == FILE_TYPE_DISK && (info.dwFileAttributes & not_plain) == 0 &&
-                  reached_directly(file, name);
+                  reached_as_named(file, name);
     return 1;
 }
 
@@ -485,23 +553,143 @@ const char* shown(const char* name, ShownName& room) {
 
 // Windows names cannot hold a double quote, so quoting is enough.
 void print_quoted(std::FILE* out, const char* name) {
-    std::fprintf(out, "\"%s\"", name);
+    print_text(out, "\"%s\"", name);
+}
+
+namespace {
+
+// The console that `out` writes to, or null for a file, pipe or device.
+HANDLE console_of(std::FILE* out) {
+    auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(out)));
+    DWORD mode = 0;
+    return handle != INVALID_HANDLE_VALUE && GetConsoleMode(handle, &mode) ? handle : nullptr;
+}
+
+// Writes `text`, in the ANSI code page, to `console` as characters, after
+// what `out` holds buffered. Fails, having written nothing, where it cannot.
+bool write_console(HANDLE console, std::FILE* out, const char* text, int length) {
+    wchar_t wide[text_size];
+    int wide_length = MultiByteToWideChar(CP_ACP, 0, text, length, wide, text_size);
+    DWORD written = 0;
+    return wide_length > 0 && std::fflush(out) == 0 &&
+           WriteConsoleW(console, wide, static_cast<DWORD>(wide_length), &written, nullptr) &&
+           written > 0;
+}
+
+} // namespace
+
+// A console shows bytes in its own code page (the OEM one, 437 or 850 where
+// the ANSI one is 1252: "café" would show as "cafΘ"), so what goes to one is
+// written as characters; to a file or pipe the bytes go as they are.
+int vprint_text(std::FILE* out, const char* format, std::va_list args) {
+    HANDLE console = console_of(out);
+    if (console == nullptr) return std::vfprintf(out, format, args);
+    char text[text_size];
+    std::va_list again;
+    va_copy(again, args);
+    int length = std::vsnprintf(text, sizeof text, format, args);
+    bool shown = length > 0 && length < text_size && write_console(console, out, text, length);
+    if (!shown) length = std::vfprintf(out, format, again);
+    va_end(again);
+    return length;
 }
 
 int command_safe(const char* name) {
     return std::strchr(name, '%') == nullptr;
 }
 
-// The runtime's start-up has expanded the patterns already; an argument is
-// as typed when the wide one in its place converts to it exactly. Where the
-// two vectors differ in length (a pattern that the code page changed),
-// places cannot be matched and no argument counts as typed.
+namespace {
+
+// Whether `name` matches `pattern`, in which '*' stands for any run of
+// characters and '?' for any one; every other character stands for itself,
+// in either case, as Windows matches names.
+bool matches(const wchar_t* pattern, const wchar_t* name) {
+    const wchar_t* star = nullptr;
+    const wchar_t* resume = nullptr;
+    while (*name != L'\0') {
+        if (*pattern == L'*') {
+            star = pattern++;
+            resume = name;
+        } else if (*pattern == L'?' ||
+                   CompareStringOrdinal(pattern, 1, name, 1, TRUE) == CSTR_EQUAL) {
+            pattern++;
+            name++;
+        } else if (star != nullptr) {
+            pattern = star + 1;
+            name = ++resume;
+        } else {
+            return false;
+        }
+    }
+    while (*pattern == L'*')
+        pattern++;
+    return *pattern == L'\0';
+}
+
+// The last part of `path`: what follows its last '/', '\\' or drive colon.
+const wchar_t* last_part(const wchar_t* path) {
+    const wchar_t* part = path;
+    for (const wchar_t* c = path; *c != L'\0'; c++)
+        if (*c == L'/' || *c == L'\\' || *c == L':') part = c + 1;
+    return part;
+}
+
+// Appends to `names` the name `wide` in the ANSI code page, as typed only
+// where the code page holds it exactly.
+void add_match(const wchar_t* wide, std::vector<FileName>& names) {
+    char narrow[text_size];
+    int converted = to_narrow(wide, narrow, sizeof narrow);
+    if (converted != 0) names.push_back({narrow, converted > 0});
+}
+
+// Appends to `names` the files that the argument `wide` (in the ANSI code
+// page, `narrow`) stands for. Where its last part holds '*' or '?', they are
+// the entries of its directory whose long names match that part, sorted (a
+// name beginning with a dot only where the pattern does too); the 8.3 short
+// names that FindFirstFile also matches are never looked at. Otherwise, or
+// where nothing matches, the argument stands for itself.
+void expand(const wchar_t* wide, const char* narrow, std::vector<FileName>& names) {
+    const wchar_t* pattern = last_part(wide);
+    auto prefix = static_cast<std::size_t>(pattern - wide);
+    std::size_t first = names.size();
+    wchar_t path[wide_path_size];
+    if (std::wcspbrk(pattern, L"*?") != nullptr && prefix + 2 <= wide_path_size) {
+        std::wmemcpy(path, wide, prefix);
+        std::wcscpy(path + prefix, L"*");
+        WIN32_FIND_DATAW entry;
+        HANDLE search = FindFirstFileW(path, &entry);
+        for (bool more = search != INVALID_HANDLE_VALUE; more;
+             more = FindNextFileW(search, &entry)) {
+            const wchar_t* found = entry.cFileName;
+            bool dots = std::wcscmp(found, L".") == 0 || std::wcscmp(found, L"..") == 0;
+            if (dots || (found[0] == L'.' && pattern[0] != L'.') || !matches(pattern, found) ||
+                prefix + std::wcslen(found) >= wide_path_size)
+                continue;
+            std::wcscpy(path + prefix, found);
+            add_match(path, names);
+        }
+        if (search != INVALID_HANDLE_VALUE) FindClose(search);
+    }
+    if (names.size() == first) names.push_back({narrow, true});
+    std::sort(names.begin() + static_cast<std::ptrdiff_t>(first), names.end(),
+              [](const FileName& a, const FileName& b) { return a.name < b.name; });
+}
+
+} // namespace
+
+// An argument is as typed when the wide one in its place converts to it
+// exactly; then it is expanded from its wide form. Where the two vectors
+// differ in length, places cannot be matched and no argument counts as
+// typed.
 std::vector<FileName> file_names(int count, char** argv, int first) {
     WideArguments wide = wide_arguments();
     std::vector<FileName> names;
-    for (int i = first; i < count; i++)
-        names.push_back(
-            {argv[i], wide.count == count && converts_exactly(wide.values[i], argv[i])});
+    for (int i = first; i < count; i++) {
+        if (wide.count == count && converts_exactly(wide.values[i], argv[i]))
+            expand(wide.values[i], argv[i], names);
+        else
+            names.push_back({argv[i], false});
+    }
     return names;
 }
 

@@ -231,7 +231,7 @@ int has_no_other_names(std::FILE* in, const char* name, const char* old_name) {
 int report_error(const char* format, ...) {
     std::va_list args;
     va_start(args, format);
-    int written = std::vfprintf(stderr, format, args);
+    int written = platform::vprint_text(stderr, format, args);
     va_end(args);
     // Standard error may be buffered (msvcrt buffers it when redirected):
     // flushed here, a combined log keeps each diagnostic in its place.

@@ -79,9 +79,19 @@ Match not_checked(Finding& finding, Match match, int error, const char* what, co
     return found(finding, match, "%s%s%s: %s", what, *name != '\0' ? " " : "", name, reason(error));
 }
 
+// Writes part of the report, as printf does: through the platform, so that
+// the names in it reach a console as they are.
+[[gnu::format(printf, 1, 2)]] int print_names(const char* format, ...) {
+    std::va_list args;
+    va_start(args, format);
+    int written = platform::vprint_text(stdout, format, args);
+    va_end(args);
+    return written;
+}
+
 int cannot(const char* what, const char* name, int error) {
     ShownName room;
-    std::printf("%s: %s: %s\n", shown(name, room), what, reason(error));
+    print_names("%s: %s: %s\n", shown(name, room), what, reason(error));
     return 0;
 }
 
@@ -98,7 +108,7 @@ State state_of(const char* name) {
 // would not reach the command as it is, the two names in words.
 void print_rename(const char* from, const char* to, bool command) {
     if (command)
-        std::printf("with: %s ", platform::rename_command);
+        print_names("with: %s ", platform::rename_command);
     else
         std::fputs("by renaming ", stdout);
     platform::print_quoted(stdout, from);
@@ -126,7 +136,7 @@ int describe_missing(const char* name, int error) {
                    platform::command_safe(new_name);
     switch (compare_conversion(in_new, in_old, o, finding)) {
     case Match::exact:
-        std::printf("%s: missing; a conversion or a revert was cut off between its two renames "
+        print_names("%s: missing; a conversion or a revert was cut off between its two renames "
                     "(%s is version 1, %s is its exact conversion); complete the conversion ",
                     n, o, w);
         print_rename(new_name, name, command);
@@ -137,7 +147,7 @@ int describe_missing(const char* name, int error) {
         std::putchar('\n');
         return 0;
     case Match::differs:
-        std::printf("%s: missing; %s is version 1, but %s is not its exact conversion (%s)\n", n, o,
+        print_names("%s: missing; %s is version 1, but %s is not its exact conversion (%s)\n", n, o,
                     w, finding.text);
         return 0;
     default:
@@ -157,7 +167,7 @@ bool is_exact_conversion(const char* v2_name, const char* v1_name) {
 // Prints the command that removes the extra names `first` and, unless null,
 // `second`, and ends the line.
 void print_remove(const char* first, const char* second) {
-    std::printf("%s ", platform::remove_command);
+    print_names("%s ", platform::remove_command);
     platform::print_quoted(stdout, first);
     if (second != nullptr) {
         std::putchar(' ');
@@ -178,12 +188,12 @@ int describe_second_name(const char* name) {
     const char *n = shown(name, shown_name), *o = shown(old_name, shown_old),
                *w = shown(new_name, shown_new);
     if (is_exact_conversion(new_name, name)) {
-        std::printf("%s: version 1, and %s is another name of it: a revert was cut off while "
+        print_names("%s: version 1, and %s is another name of it: a revert was cut off while "
                     "moving it back (%s is the exact conversion); finish it with: ",
                     n, o, w);
         print_remove(old_name, new_name);
     } else {
-        std::printf("%s: version 1, and %s is another name of it: a conversion was cut off while "
+        print_names("%s: version 1, and %s is another name of it: a conversion was cut off while "
                     "moving it aside; running statconv on it again finishes it\n",
                     n, o);
     }
@@ -195,13 +205,13 @@ int describe_version_1(const Stream& in, const char* name, long long size) {
     std::int64_t records = whole_records(size);
     std::int64_t trailing = size - header_size - v1_record_size * records;
     ShownName room;
-    std::printf("%s: version 1, %" PRId64 " records", shown(name, room), records);
+    print_names("%s: version 1, %" PRId64 " records", shown(name, room), records);
     if (trailing > 0)
-        std::printf(", %" PRId64 " trailing bytes (a conversion drops them)", trailing);
-    if (records > max_records) std::printf(", too large to convert");
+        print_names(", %" PRId64 " trailing bytes (a conversion drops them)", trailing);
+    if (records > max_records) print_names(", too large to convert");
     platform::Facts facts;
     if (platform::facts_of(in.get(), name, facts) && facts.links > 1)
-        std::printf(", and %lu other names (hard links): statconv refuses it, as they would go on "
+        print_names(", and %lu other names (hard links): statconv refuses it, as they would go on "
                     "naming the version 1 data",
                     facts.links - 1);
     std::putchar('\n');
@@ -230,14 +240,14 @@ int describe_copy(const Stream& in, const char* name, const char* base, const He
         if (compare_conversion(in, v1, b, finding) == Match::exact) return -1;
     } else if (std::fseek(in.get(), 0, SEEK_SET) == 0 && v1.get() != nullptr &&
                begins_conversion(in.get(), size, v1.get())) {
-        std::printf("%s: an unfinished copy, cut off while it was being built; running statconv "
+        print_names("%s: an unfinished copy, cut off while it was being built; running statconv "
                     "on the version 1 file again builds it afresh\n",
                     n);
         return 0;
     } else {
         found(finding, Match::differs, "not a beginning of it");
     }
-    std::printf("%s: a kept copy that differs from the conversion of %s (%s); statconv leaves it "
+    print_names("%s: a kept copy that differs from the conversion of %s (%s); statconv leaves it "
                 "alone, as it may hold data found nowhere else\n",
                 n, b, finding.text);
     return 0;
@@ -250,7 +260,7 @@ int describe_version_2(const Stream& in, const char* name, const Header& header,
     ShownName shown_name, shown_new;
     const char* n = shown(name, shown_name);
     if (derive_name(new_name, name, ".new") && platform::same_file(name, new_name)) {
-        std::printf("%s: version 2, and %s is another name of it, left by a rename that was cut "
+        print_names("%s: version 2, and %s is another name of it, left by a rename that was cut "
                     "off; remove the extra name with: ",
                     n, shown(new_name, shown_new));
         print_remove(new_name, nullptr);
@@ -261,17 +271,17 @@ int describe_version_2(const Stream& in, const char* name, const Header& header,
         if (described >= 0) return described;
     }
     if ((size - header_size) % v2_record_size != 0) {
-        std::printf("%s: version 2, damaged: %" PRId64 " bytes is not 32 + 264 x records, header "
+        print_names("%s: version 2, damaged: %" PRId64 " bytes is not 32 + 264 x records, header "
                     "says %" PRIu32 "\n",
                     n, length, stated);
         return 0;
     }
     if (stated != size) {
-        std::printf("%s: version 2, damaged: %" PRId64 " bytes, header says %" PRIu32 "\n", n,
+        print_names("%s: version 2, damaged: %" PRId64 " bytes, header says %" PRIu32 "\n", n,
                     length, stated);
         return 0;
     }
-    std::printf("%s: version 2, %" PRId64 " records, %" PRId64 " bytes, header length agrees\n", n,
+    print_names("%s: version 2, %" PRId64 " records, %" PRId64 " bytes, header length agrees\n", n,
                 static_cast<std::int64_t>(version_2_records(size)), length);
     return 1;
 }
@@ -358,10 +368,10 @@ int describe_file(const char* name) {
     case State::cannot_read:
         return cannot("cannot read", name, error);
     case State::too_short:
-        std::printf("%s: too short for a header\n", shown(name, room));
+        print_names("%s: too short for a header\n", shown(name, room));
         return 0;
     case State::not_statistics:
-        std::printf("%s: NOT a statistics file\n", shown(name, room));
+        print_names("%s: NOT a statistics file\n", shown(name, room));
         return 0;
     case State::version_1:
         return describe_version_1(in, name, size);
@@ -441,7 +451,7 @@ int verify_file(const char* name) {
     Stream in_old(platform::open_read(old_name));
     Finding finding;
     Match match = compare_conversion(in_new, in_old, shown(old_name, shown_old), finding);
-    std::printf("%s: %s\n", shown(name, shown_name), finding.text);
+    print_names("%s: %s\n", shown(name, shown_name), finding.text);
     return match == Match::exact;
 }
 

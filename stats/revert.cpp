@@ -134,7 +134,8 @@ int revert_file(const char* name) {
     // The version 1 file stays held under NAME, so no converter starts on it
     // meanwhile.
     if (!remove_version_2(name, new_name, in)) return 0;
-    std::printf("Reverted %s: %" PRId64 " records, version 1 again\n", name, finding.records);
+    platform::print_text(stdout, "Reverted %s: %" PRId64 " records, version 1 again\n", name,
+                         finding.records);
     return 1;
 }
 

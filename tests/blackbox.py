@@ -181,6 +181,20 @@ class ConverterTest(unittest.TestCase):
             self.assertEqual(contents(self.root), expected)
 
 
+def japanese_locale(test):
+    """Wine's environment for code page 932: ja_JP.UTF-8, made with localedef where it is not
+    installed; the test is skipped where it cannot be had."""
+    env = {"LC_ALL": "ja_JP.UTF-8"}
+    if "ja_JP.utf8" not in subprocess.run(["locale", "-a"], capture_output=True, text=True).stdout.split():
+        env["LOCPATH"] = tempfile.mkdtemp(prefix="locale-")
+        test.addCleanup(shutil.rmtree, env["LOCPATH"], ignore_errors=True)
+        subprocess.run(["localedef", "-i", "ja_JP", "-f", "UTF-8", env["LOCPATH"] + "/ja_JP.UTF-8"],
+                       capture_output=True)
+        if not os.path.isdir(env["LOCPATH"] + "/ja_JP.UTF-8"):
+            test.skipTest("no ja_JP.UTF-8 locale, and localedef could not make one")
+    return env
+
+
 def posix_only(test):
     return unittest.skipIf(OPTIONS.windows, "FIFOs, symbolic links and modes are POSIX matters")(test)
 
@@ -222,10 +236,14 @@ class Refusals(ConverterTest):
         rows += [(f"new is {what} a version 2 file", {"x": version_1(2), "v": V2, "x.new": link("v")},
                   "x", "Cannot create x.new\n") for what, link in [("a link to", Link),
                                                                    ("another name of", HardLink)]]
+        rows += [("new is a link to a same-named file elsewhere", {"x": version_1(2), "other/x.new": V2,
+                  "x.new": Link("other/x.new")}, "x", "Cannot create x.new\n")]
         if OPTIONS.windows:
-            # Windows drops a dot or space that ends a part of a name: each would reach `file`.
+            # Windows drops a dot or space that ends a part of a name, and takes an 8.3 short name
+            # (Wine's for statistics.dat) or other case: each would reach `file`.
             rows += [(f"{name!r}", {file: version_1(2)}, name, f"Cannot open {name}\n")
-                     for name, file in [("g.", "g"), ("g ", "g"), ("d./g", "d/g")]]
+                     for name, file in [("g.", "g"), ("g ", "g"), ("d./g", "d/g"), ("x\\.", "x"),
+                                        ("X", "x"), ("STAT~JIP.DAT", "statistics.dat")]]
         for label, files, name, stderr in rows:
             with self.subTest(label):
                 self.setUp()
@@ -276,6 +294,15 @@ class Refusals(ConverterTest):
                    "Cannot open Omega\n")
         self.assertEqual(contents(self.root), before)
 
+    @unittest.skipUnless(OPTIONS.windows, "Windows drops the dot; a byte scan misreads code page 932")
+    def test_a_double_byte_name_ending_in_a_dot_is_refused(self):
+        # The second byte of 表 in code page 932 is 0x5C, a backslash to a byte scan.
+        env = japanese_locale(self)
+        lay_out(self.root, {"表": version_1(2)})
+        shown = "表.".encode("cp932").decode(errors="replace")  # the runtime's bytes, read as UTF-8
+        self.check(self.run_converter("表.", env=env), 0, f"Converting {shown}\n", f"Cannot open {shown}\n")
+        self.assertEqual(contents(self.root), {"表": version_1(2)})
+
     def test_too_large_for_version_2_is_refused_at_once(self):
         path = self.root / "x"
         path.write_bytes(version_1(0))
@@ -324,7 +351,7 @@ class Conversions(ConverterTest):
         for label, marked, mark, expected in rows:
             with self.subTest(label):
                 self.setUp()
-                lay_out(self.root, {"x": version_1(2), "x.new": V2})
+                lay_out(self.root, {"x": version_1(2), "x.new": unfinished(version_1(2), 300)})
                 mark(self.root / marked)
                 self.assertEqual(self.run_converter("x").returncode, 1)
                 self.assertEqual(attributes(self.root / "x"), expected)
@@ -476,6 +503,9 @@ class BuiltinListAndArguments(ConverterTest):
         rows = [  # what is laid out besides the built-in files, the arguments, what is announced
             ("backups made on the way", {}, ["trans/coll*", "trans/*"], ["trans/collstat"] + later),
             ("brackets stand for themselves", {"st[1]x": V2, "st1x": V2}, ["st[1]?"], ["st[1]x"]),
+            ("a dot name for a dot pattern only", {"d/.x": V2, "d/y": V2}, ["d/*", "d/.*"], ["d/y", "d/.x"]),
+            ("long names only, not y.older's 8.3 name", {"d/y.old": V2, "d/y.older": V2}, ["d/*.old"],
+             ["d/y.old"]),
         ]
         for label, files, args, names in rows:
             with self.subTest(label):
@@ -771,9 +801,12 @@ class StatInfo(ConverterTest):
             ("an old file alone", {"x.old": v1}, ["x.old"],
              "x.old: version 1, 5 records, 100 trailing bytes (a conversion drops them)\n", 0),
             ("there, but not readable", {"x": Dir, "x.old": v1, "x.new": converted(v1)}, ["x"],
-             "x: cannot open: Is a directory\n", 1),
+             f"x: cannot open: {'Permission denied' if OPTIONS.windows else 'Is a directory'}\n", 1),
         ] + ([
-            ("a name Windows would change", {"x": v1}, ["x."], "x.: cannot open\n", 1),
+            ("a name Windows would change", {"x": v1}, ["x."], "x.: cannot open: No such file or directory\n", 1),
+            ("other case, an 8.3 short name", {"x": v1, "statistics.dat": v1}, ["X", "STAT~JIP.DAT"],
+             "X: cannot open: No such file or directory\nSTAT~JIP.DAT: cannot open: No such file or directory\n",
+             1),
             ("cut off, with a % that cmd would expand", {"%x%.old": v1, "%x%.new": converted(v1)},
              ["%x%"], "%x%: missing; a conversion or a revert was cut off between its two renames "
              '(%x%.old is version 1, %x%.new is its exact conversion); complete the conversion by '
