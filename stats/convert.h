@@ -5,8 +5,8 @@
 //   1. It forms NAME.new and NAME.old, refusing a name too long for them,
 //      before anything is opened.
 //
-//   2. It opens NAME, a regular file, and holds it for exclusive use, then
-//      reads and checks the header. A foreign file, a version 2 file, or one
+//   2. It opens NAME, a regular file with no other names, and holds it for
+//      exclusive use, then reads and checks the header. A foreign file, a version 2 file, or one
 //      whose conversion would not fit the format's 32-bit length is refused
 //      here, and nothing has been created.
 //
@@ -25,9 +25,14 @@
 //      step removes NAME.new again.
 //
 //   4. It renames NAME to NAME.old, then NAME.new to NAME. Neither rename
-//      replaces an existing file. If the first fails, the finished copy waits
-//      under NAME.new; if the second fails, NAME.old is moved back to NAME.
-//      Either way the result is 0 and a diagnostic names the rename.
+//      replaces an existing file. Before the first, NAME must still name the
+//      file that was read, with the size and times it had when its header
+//      was read, and no other program may have opened it for writing since
+//      (where the system tells, through a lease); after it, NAME.old must be
+//      that file. Otherwise nothing is left renamed. If the first rename
+//      fails, the finished copy waits under NAME.new; if the second fails,
+//      NAME.old is moved back to NAME. Either way the result is 0 and a
+//      diagnostic says so.
 //
 //   5. It makes the renames durable by syncing the directory.
 //
@@ -45,28 +50,48 @@
 //
 //   "%s is too long a name to convert\n"   NAME; over 1023 bytes
 //   "Cannot open %s\n"                     NAME; missing, not a regular file,
-//                                          a symbolic link, held, no memory
-//                                          for its block, or (Windows) a name
-//                                          Windows would change
+//                                          a symbolic link, held, open for
+//                                          writing by another program (where
+//                                          a lease tells), a file with other
+//                                          names, no memory for its block, or
+//                                          (Windows) a name Windows would
+//                                          change
 //   "Cannot read header"                   no line break; under 32 bytes
 //   "%s is NOT a statistics file\n"        NAME
 //   "%s is already version 2\n"            NAME
 //   "%s is too large to convert\n"         NAME; a copy of 2 GiB or more
-//   "Cannot create %s\n"                   NAME.new; not creatable (or no
-//                                          memory for its block), or
+//   "Cannot create %s\n"                   NAME.new; not creatable (a
+//                                          directory not writable, a last
+//                                          part too long for the file system,
+//                                          no memory for its block), or
 //                                          something other than a leftover
-//                                          copy is in the way
+//                                          copy is in the way (a copy that
+//                                          differs from the conversion)
 //   "Failed to read record from %s\n"      NAME; the copy is removed
+//   "%s changed while it was converted;    NAME; another program opened it
+//    the copy is removed\n"                for writing meanwhile (where a
+//                                          lease tells); the copy is removed
 //   "Failed to write new record to %s\n"   NAME.new; a record, or the last
-//                                          buffer of them; the copy is removed
+//                                          buffer of them (a full disk, a
+//                                          file-size limit); the copy is
+//                                          removed
 //   (nothing)                              the header's write, the position
 //                                          check, the seek back, the header's
 //                                          rewrite, a sync or the close of
 //                                          NAME.new failed, or giving it what
-//                                          it carries of NAME (owner, group
-//                                          and mode; on Windows the read-only
+//                                          it carries of NAME (owner and
+//                                          group, which must be reproduced,
+//                                          ACL, mode, extended attributes and
+//                                          flags; on Windows the security
+//                                          descriptor and read-only
 //                                          attribute); the copy is removed
 //   "Converted %d records\n"               the copy is whole and on storage
+//   "%s changed while it was converted;    NAME, NAME.new; before the first
+//    the copy is kept as %s\n"             rename NAME was not the file read
+//                                          as it was read, or after it
+//                                          NAME.old was not; nothing is left
+//                                          renamed, the copy waits under
+//                                          NAME.new
 //   "Cannot rename %s to %s\n"             NAME to NAME.old; the copy waits
 //                                          under NAME.new
 //   "Cannot rename %s to %s\n"             NAME.new to NAME; NAME.old is moved

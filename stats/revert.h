@@ -13,7 +13,8 @@
 //      holds each for exclusive use, as the converter does.
 //
 //   3. It refuses, having changed nothing, when NAME is not a version 2
-//      statistics file, NAME.old is missing or is not version 1, NAME is
+//      statistics file or has other names, NAME.old is missing or is not
+//      version 1, NAME is
 //      not exactly the conversion of NAME.old (statinfo's --verify check,
 //      whose first difference the message gives), or any entry at all,
 //      even a dangling symbolic link, has the name NAME.new.
@@ -26,12 +27,13 @@
 //   5. It syncs the directory, so that the renames are on storage before
 //      anything is removed.
 //
-//   6. It reads NAME.new and NAME once more. Only when NAME.new is still
-//      exactly the conversion of NAME, that is, when it can be made again
-//      from NAME at any time, is NAME.new removed, and the directory synced
-//      again. Otherwise NAME.new is kept, with a message: whatever wrote to
-//      the file or put another file under its name since step 3 did not
-//      lose its data.
+//   6. It reads NAME.new, held, and NAME once more. Only when NAME.new is
+//      still exactly the conversion of NAME, that is, when it can be made
+//      again from NAME at any time, and no other program has opened it for
+//      writing since it was held (where the system tells, through a lease),
+//      is NAME.new removed, and the directory synced again. Otherwise
+//      NAME.new is kept, with a message: whatever wrote to the file or put
+//      another file under its name since step 3 did not lose its data.
 //
 // So at every moment the complete version 1 data is under NAME or NAME.old,
 // and the version 2 data under NAME or NAME.new (or, once removed, exactly
@@ -39,13 +41,15 @@
 // and NAME.old and NAME.new are both whole: either rename completes the
 // change without loss, and statinfo says so. Cut off after them, NAME is
 // version 1 with NAME.new beside it, which may simply be removed. On Linux
-// both files stay held through the renames, and NAME to the end, so no
-// converter or second reverter can slip in between the steps.
+// both files stay held through the renames and to the end, so no converter
+// or second reverter can slip in between the steps; on Windows, which
+// cannot rename a held file, they are let go just before the renames, and
+// NAME.new is held again for step 6.
 //
 // Messages go to standard error, one line naming the file for each refusal
-// or failure; the success line goes to standard output. Memory is fixed: at
-// most three streams (the held NAME and the two read again in step 6), one
-// record of each version and two name buffers, under 128 KiB of stack.
+// or failure, with the system's reason where there is one; the success line
+// goes to standard output. Memory is fixed: at most three streams, one
+// record of each version and two name buffers.
 #pragma once
 
 namespace stats {
