@@ -15,17 +15,19 @@
 namespace stats {
 namespace {
 
-// Records move in blocks of this many (about 1 MiB of each version), read,
+// Records move in blocks of this many (about 66 KiB of each version), read,
 // upgraded and written whole: the record is the unit of the format, the
-// block the unit of I/O. Each stream carries its block as its buffer.
-constexpr std::size_t block_records = 4096;
+// block the unit of I/O. Each stream carries its block as its buffer. Two
+// blocks this size stay in the processor's cache between the system's copy
+// in and its copy out; blocks of a megabyte measured slower here.
+constexpr std::size_t block_records = 256;
 constexpr std::size_t v1_block_bytes = block_records * sizeof(RecordV1);
 constexpr std::size_t v2_block_bytes = block_records * sizeof(RecordV2);
 
-// Every this many blocks (about 2 MiB) the copy's data is handed to the
-// system to be written out, so that the disk works while conversion goes on
-// instead of all at once in the final sync.
-constexpr int writeback_blocks = 2;
+// Every this many blocks (8192 records, about 2 MiB) the copy's data is
+// handed to the system to be written out, so that the disk works while
+// conversion goes on instead of all at once in the final sync.
+constexpr int writeback_blocks = 8192 / block_records;
 
 // Reads and classifies the header of the open input. Refuses, with its
 // diagnostic, a short header, a foreign file, a version 2 file, and a file

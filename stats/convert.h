@@ -41,9 +41,9 @@
 // and on storage. Where the system allows (Linux), NAME stays held until it
 // has been moved aside, so no second converter can slip in between.
 //
-// Memory is fixed: one header, two name buffers, and one block of records
-// of each version (about 1 MiB each), which the two streams allocate when
-// they open and free when they close.
+// Memory is fixed: one header, two name buffers, and one block of 256
+// records of each version (about 66 KiB each), which the two streams
+// allocate when they open and free when they close.
 //
 // What it says, on standard error, in the order it can happen. The README's
 // and the man page's tables follow this list.
@@ -70,7 +70,8 @@
 //   "Failed to read record from %s\n"      NAME; the copy is removed
 //   "%s changed while it was converted;    NAME; another program opened it
 //    the copy is removed\n"                for writing meanwhile (where a
-//                                          lease tells); the copy is removed
+//                                          lease tells, at the next block);
+//                                          the copy is removed
 //   "Failed to write new record to %s\n"   NAME.new; a record, or the last
 //                                          buffer of them (a full disk, a
 //                                          file-size limit); the copy is
