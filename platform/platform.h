@@ -241,7 +241,8 @@ const char* shown(const char* name, ShownName& room);
 //            code page and written as characters (WriteConsoleW), so that
 //            the operator sees each name as it is whatever the console's
 //            code page; to a file or pipe the bytes go as they are.
-int vprint_text(std::FILE* out, const char* format, std::va_list args);
+[[gnu::format(printf, 2, 0)]] int vprint_text(std::FILE* out, const char* format,
+                                              std::va_list args);
 
 [[gnu::format(printf, 2, 3)]] inline int print_text(std::FILE* out, const char* format, ...) {
     std::va_list args;
