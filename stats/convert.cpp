@@ -83,13 +83,15 @@ int is_leftover(const Stream& held, const char* new_name, const Stream& in) {
 }
 
 // Removes a leftover copy at `new_name`, held while it is judged and
-// removed, so that nothing can change it in between. Leaves `in` just after
+// removed, so that nothing can change it in between; one that another
+// program opened for writing meanwhile is not removed. Leaves `in` just after
 // its header. Fails, touching nothing, for anything that is not a leftover.
 int remove_leftover(const Stream& in, const char* new_name) {
     Stream held(platform::open_removable(new_name));
-    int removed = held.get() != nullptr ? is_leftover(held, new_name, in) &&
-                                              platform::remove_held(held.get(), new_name)
-                                        : errno == ENOENT; // gone meanwhile
+    int removed = held.get() != nullptr
+                      ? is_leftover(held, new_name, in) && platform::still_alone(held.get()) &&
+                            platform::remove_held(held.get(), new_name)
+                      : errno == ENOENT; // gone meanwhile
     return std::fseek(in.get(), header_size, SEEK_SET) == 0 && removed;
 }
 
