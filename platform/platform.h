@@ -8,82 +8,126 @@
 //
 // Every operation reports 1 (or a stream) for success and 0 (or null) for
 // failure, and on every failure errno tells why: the system's own code, or
-// one named here (EBUSY, EEXIST, ELOOP, EINVAL).
+// one named here (EBUSY, EEXIST, ELOOP, EINVAL, EISDIR, EPERM, ENOENT).
 //   Windows: the system's error (GetLastError) is mapped onto errno.
 #pragma once
 
 #include <cstdarg>
+#include <cstddef>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 namespace platform {
 
+// ---- The directory a name lives in --------------------------------------
+//
+// A name is resolved once: the directory that its directory part names is
+// opened and held for the length of a call, and every later step names a
+// file by its last part within that directory. What happens to the path
+// that led there meanwhile (a directory on it renamed, or swapped for a
+// symbolic link) changes nothing: each open, create, rename, removal and
+// sync below acts in the held directory.
+//   Linux:   a descriptor of the directory; each step through it (openat,
+//            fstatat, renameat2, linkat, unlinkat, fsync).
+//   Windows: a handle opened with backup semantics and, where nobody else
+//            has it open for deletion, without FILE_SHARE_DELETE, so that the
+//            directory cannot be renamed or removed while it is held; files
+//            are named by the directory's own full path and their last part.
+class Directory {
+  public:
+    Directory() = default;
+    Directory(const Directory&) = delete;
+    Directory& operator=(const Directory&) = delete;
+    ~Directory();
+    bool held() const { return native != -1; }
+    long long native = -1; // the descriptor or handle
+};
+
+// Holds the directory of `name` and gives the offset in `name` at which its
+// last part begins. The directory part is resolved as typed, relative to
+// the current directory unless absolute, and safely: a step through a
+// symbolic link or ".." out of a directory that an ordinary user owns into
+// one that someone else owns is refused (EPERM), so that no other user can
+// lead the resolution into a directory of the caller's that she could not
+// write herself. A last part that names no file ("", ".", "..") is refused
+// (EISDIR).
+//   Windows: a directory part on any drive letter, share, subst or mapped
+//            drive, junction, in any case or as a short name, reaches the
+//            directory; a part that ends in a dot or a space (which Windows
+//            would drop) is refused (ENOENT).
+int hold_directory_of(const char* name, Directory& directory, std::size_t* last_at);
+
 // ---- Holding files -------------------------------------------------------
 //
 // A held file is open for binary reading (or update) and held for exclusive
 // use: no other program that asks for the file through this layer gets it
-// until the stream is closed. The opens below take only a regular file under
-// the name given, never through a final symbolic link (ELOOP), never a FIFO,
-// device or directory (EINVAL, EISDIR), and never wait for anything.
+// until the stream is closed. The opens below take only a regular file that
+// lives in `directory` under `last`, never through a final symbolic link
+// (ELOOP), never a FIFO, device or directory (EINVAL, EISDIR), which they
+// refuse before opening anything, and never wait for anything.
 //   Linux:   flock(LOCK_EX|LOCK_NB), advisory, and the name must still refer
 //            to the locked file afterwards (EBUSY); on NFS, where a file open
 //            for reading gets no exclusive lock, the shared one, which every
 //            exclusive lock still excludes. O_NOFOLLOW, O_NONBLOCK.
 //   Windows: CreateFile with no sharing at all, so that no other program
 //            may even read the file; FILE_FLAG_OPEN_REPARSE_POINT, and a
-//            reparse point (a symbolic link or junction) is refused.
-//
-// On Windows every open below also takes a file only under the name exactly
-// as given (ENOENT otherwise): Windows keeps every part of it (none but "."
-// and ".." ends in a dot or a space, which Windows drops, and the last part
-// names a file, not "."), and the system's own full path for the handle
-// (GetFinalPathNameByHandle) is the full path of the name (GetFullPathName),
-// case included but for the drive's or share's, compared in UTF-16. An 8.3
-// short name, a name in other case, and a link to a file elsewhere each
-// reach a file whose own name is not the one its .old and .new are made
-// from.
+//            reparse point (a symbolic link or junction) is refused. The
+//            file must live in the held directory itself, judged by handles
+//            (volume serial number and file index): a name that the system
+//            resolves to a file elsewhere is refused (ENOENT). `last` may be
+//            in other case or an 8.3 short name; own_name tells the
+//            directory's own spelling.
 
-// Opens `name` and holds it. A program that ignores the hold is still kept
+// Opens `last` and holds it. A program that ignores the hold is still kept
 // from writing unseen where the system can tell: a file that another program
 // has open for writing is refused (EBUSY), and still_alone tells whether one
 // has opened it since.
 //   Linux:   a read lease (F_SETLEASE), where the file system offers one
 //            and the caller owns the file or is root.
-std::FILE* open_exclusive(const char* name);
+std::FILE* open_exclusive(const Directory& directory, const char* last);
 
-// The same, for a file whose name this process may then remove with
-// remove_held.
+// The same, for a file that this process may then remove with remove_held.
 //   Windows: the handle also carries DELETE and FILE_WRITE_ATTRIBUTES.
-std::FILE* open_removable(const char* name);
+std::FILE* open_removable(const Directory& directory, const char* last);
 
-// Creates `name`, which must not exist (EEXIST when anything has the name,
-// even a dangling symbolic link), for binary update, and holds it. Nobody
-// else may read it: it is created for its owner alone.
-//   Linux:   O_CREAT|O_EXCL, mode 0600, then the lock.
-//   Windows: CreateFile with CREATE_NEW and no sharing.
-std::FILE* create_new(const char* name);
+// Creates `last`, which must not exist (EEXIST when anything has the name,
+// even a dangling symbolic link), for binary update, and holds it. It is
+// made for its owner alone, and stays so even if the process dies before
+// carry_metadata gives it more.
+//   Linux:   O_CREAT|O_EXCL|O_NOFOLLOW, mode 0600, then the lock.
+//   Windows: CreateFile with CREATE_NEW, no sharing, and a protected DACL
+//            that lets only the process's user in (none of the
+//            directory's inherited entries).
+std::FILE* create_new(const Directory& directory, const char* last);
 
-// Opens `name`, a regular file, for binary reading without holding it, so
-// that reading never keeps a holder off the file. Symbolic links are
-// followed; FIFOs and devices are refused, never waited on.
-//   Windows: a name Windows would change is refused, as above.
-std::FILE* open_read(const char* name);
+// Opens `last`, a regular file, for binary reading without holding it, so
+// that reading never keeps a holder off the file. A symbolic link is
+// followed only to a regular file; a FIFO or device is refused before it is
+// opened.
+//   Windows: the file must live in the held directory, as above.
+std::FILE* open_read(const Directory& directory, const char* last);
 
-// What the system tells of the file held on `held`, opened under `name`.
+// The directory's own spelling of the last part of the file held on `held`
+// in `directory`, in `own` (of `room` bytes): on Windows the long name in
+// the case it was made in, whatever spelling reached it; on Linux the name
+// itself, `last`. Fails (ENAMETOOLONG) where it does not fit, and (EILSEQ)
+// where the ANSI code page cannot hold it.
+int own_name(std::FILE* held, const Directory& directory, const char* last, char* own,
+             std::size_t room);
+
+// What the system tells of the file held on `held`.
 struct Facts {
     long long size = 0;
     unsigned long links = 0;      // how many names the file has
     bool owned_by_caller = false; // the file's owner is the user running this
-    bool plain = false;           // a plain disk file reached under `name`
-                                  // itself, not through a link to it
+    bool regular = false;         // a regular disk file
 };
-//   Linux:   fstat; a file held here is always plain (the open refused
-//            links and other kinds of file).
-//   Windows: GetFileInformationByHandle, GetFileType, and the whole-path
-//            check above for `name`; the owner is the one this process
-//            gives the files it creates (its token's owner).
-int facts_of(std::FILE* held, const char* name, Facts& facts);
+//   Linux:   fstat.
+//   Windows: GetFileInformationByHandle and GetFileType; the owner is the
+//            one this process gives the files it creates (its token's
+//            owner).
+int facts_of(std::FILE* held, Facts& facts);
 
 // Whether the files held on `a` and `b` have the same owner.
 int same_owner(std::FILE* a, std::FILE* b);
@@ -113,32 +157,32 @@ struct Stamp {
 //   Linux:   st_dev, st_ino, st_size, st_mtim, st_ctim.
 //   Windows: volume serial, file index, size, last write and change times.
 int stamp_of(std::FILE* stream, Stamp& stamp);
-// The same for a name, not following a symbolic link.
-int stamp_of_name(const char* name, Stamp& stamp);
+// The same for `last` in `directory`, not following a symbolic link.
+int stamp_of_name(const Directory& directory, const char* last, Stamp& stamp);
 
-// Removes the name `name` of the file held on `held`, but only while it is
+// Removes the name `last` of the file held on `held`, but only while it is
 // still that file's name (EBUSY otherwise). The name is free once `held` is
 // closed.
 //   Linux:   the name is compared with the held file, then unlinked.
 //   Windows: the held handle (from open_removable or create_new) is marked
 //            for deletion, after clearing a read-only attribute; the file
 //            goes when the handle is closed.
-int remove_held(std::FILE* held, const char* name);
+int remove_held(std::FILE* held, const Directory& directory, const char* last);
 
 // Gives `copy`, open and on storage, what it must carry of `original` so
 // that the copy can stand in its place: nobody may read or write the copy
 // who could not do so with the original.
-// Fails, rather than hand the permissions to someone else, where the owner
-// or group cannot be reproduced. A file system without ACLs, attributes or
-// flags is no failure where the original has none to carry.
+// Fails (EPERM), rather than hand the permissions to someone else, where
+// the owner or group cannot be reproduced. A file system without ACLs,
+// attributes or flags is no failure where the original has none to carry.
 //   Linux:   the owner and group (fchown: root may set both, the owner only
 //            a group she belongs to), the access ACL exactly (libacl),
 //            replacing what the copy took from a default ACL, then the
 //            permission bits, the extended attributes as cp carries them
 //            (libattr), and the chattr flags but immutable and append-only.
 //   Windows: the security descriptor (the DACL with its protection flag,
-//            the owner and group where the process may set them), then the
-//            read-only attribute.
+//            the owner and group, which must end up the original's), then
+//            the read-only attribute.
 int carry_metadata(std::FILE* original, std::FILE* copy);
 
 // The size of the file open on `stream`, in bytes, even past 2 GiB.
@@ -164,36 +208,37 @@ int start_writeback(std::FILE* stream);
 //   Linux:   fsync. Windows: _commit (FlushFileBuffers).
 int sync_to_storage(std::FILE* stream);
 
-// ---- Names ---------------------------------------------------------------
+// Returns once the renames in `directory` are on storage.
+//   Linux:   fsync of the held directory.
+//   Windows: nothing is left to do: each rename was written through.
+int sync_directory(const Directory& directory);
 
-// Renames `from` to `to`, failing (EEXIST) rather than replacing an existing
-// `to`. An existing `to` that is another name of `from` (left by a rename cut
-// off between its link and its unlink) is no obstacle: `from` is removed.
-//   Linux:   renameat2(RENAME_NOREPLACE); link and unlink on a file system
-//            without it.
+// ---- Names within a held directory ---------------------------------------
+
+// Renames `from` to `to` in `directory`, failing (EEXIST) rather than
+// replacing an existing `to`. An existing `to` that is another name of
+// `from` (left by a rename cut off between its link and its unlink) is no
+// obstacle: `from` is removed.
+//   Linux:   renameat2(RENAME_NOREPLACE); linkat and unlinkat on a file
+//            system without it.
 //   Windows: MoveFileEx without MOVEFILE_REPLACE_EXISTING, and with
 //            MOVEFILE_WRITE_THROUGH, so it returns once the rename is on
 //            disk.
-int rename_no_replace(const char* from, const char* to);
+int rename_no_replace(const Directory& directory, const char* from, const char* to);
 
-// Returns once the renames in the directory holding `name` are on storage.
-//   Linux:   fsync of the directory.
-//   Windows: nothing is left to do: each rename was written through.
-int sync_directory_of(const char* name);
-
-// Removes the name `name`, whatever its permission bits or attributes.
+// Removes the name `last`, whatever its permission bits or attributes.
 //   Windows: a read-only attribute is cleared first.
-int remove_file(const char* name);
+int remove_file(const Directory& directory, const char* last);
 
 // Whether `a` and `b` are two names of one file. Links are not followed.
 //   Linux:   device and inode. Windows: volume serial and file index.
-int same_file(const char* a, const char* b);
+int same_file(const Directory& directory, const char* a, const char* b);
 
-// Whether no directory entry of any kind has the name `name`: a symbolic
+// Whether no directory entry of any kind has the name `last`: a symbolic
 // link (even a dangling one) or a directory counts, and is not followed.
 // Returns 0 with errno EEXIST when there is one, 0 with the system's errno
 // when it cannot be told.
-int name_is_free(const char* name);
+int name_is_free(const Directory& directory, const char* last);
 
 // Whether a held file may be renamed while it is held. Where it may
 // (Linux), a program keeps it held until it has been moved aside, so that no

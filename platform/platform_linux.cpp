@@ -1,15 +1,18 @@
-// The operating system beneath the programs, on Linux: POSIX calls, with
-// flock(2) for exclusive use, renameat2(RENAME_NOREPLACE) for renames that
-// never replace (link and unlink where a file system lacks it),
-// sync_file_range(2) to start writeback, __fsetlocking for streams without
-// locks, read leases (F_SETLEASE) to notice writers that ignore the lock,
-// and libacl and libattr to carry a file's ACL and extended attributes.
+// The operating system beneath the programs, on Linux: POSIX calls made
+// relative to a held directory (openat, fstatat, renameat2, linkat,
+// unlinkat), with flock(2) for exclusive use, renameat2(RENAME_NOREPLACE)
+// for renames that never replace (linkat and unlinkat where a file system
+// lacks it), sync_file_range(2) to start writeback, __fsetlocking for
+// streams without locks, read leases (F_SETLEASE) to notice writers that
+// ignore the lock, and libacl and libattr to carry a file's ACL and
+// extended attributes.
 #include "platform/platform.h"
 
 #include <acl/libacl.h>
 #include <algorithm>
 #include <attr/libattr.h>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstring>
 #include <dirent.h>
@@ -26,30 +29,181 @@
 #include <vector>
 
 namespace platform {
+
+Directory::~Directory() {
+    if (held()) close(static_cast<int>(native));
+}
+
 namespace {
 
-// Gives up on a descriptor: closes it, after removing `created` (a file the
-// caller made itself and holds) so that a refusal leaves nothing behind.
-// Keeps errno as it was.
-int give_up(int fd, const char* created) {
+int fd_of(const Directory& directory) {
+    return static_cast<int>(directory.native);
+}
+
+// A descriptor that is closed on every path out of the scope that holds it.
+struct Descriptor {
+    int fd;
+    explicit Descriptor(int opened) : fd(opened) {}
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    ~Descriptor() {
+        if (fd >= 0) close(fd);
+    }
+    void take(int opened) {
+        if (fd >= 0) close(fd);
+        fd = opened;
+    }
+};
+
+constexpr uid_t no_guard = static_cast<uid_t>(-1);
+
+// The path still to be resolved, as a symbolic link's target rewrites it.
+struct Pending {
+    char path[2 * PATH_MAX];
+    std::size_t at = 0;
+};
+
+// Replaces what is left of `pending` after the part just read (which ended
+// at `rest`) by `target`, then the rest. Fails (ENAMETOOLONG) where the two
+// do not fit.
+int splice_link(Pending& pending, std::size_t rest, const char* target) {
+    std::size_t target_length = std::strlen(target);
+    std::size_t rest_length = std::strlen(pending.path + rest);
+    if (target_length + 1 + rest_length + 1 > sizeof pending.path) {
+        errno = ENAMETOOLONG;
+        return 0;
+    }
+    std::memmove(pending.path + target_length + 1, pending.path + rest, rest_length + 1);
+    std::memcpy(pending.path, target, target_length);
+    pending.path[target_length] = '/';
+    pending.at = 0;
+    return 1;
+}
+
+// One step of the resolution: from the directory on `here` (whose owner is
+// `here_st`) to its entry `part`. A symbolic link is spliced into `pending`
+// instead, and `here` then stands at its start ("/" for an absolute one).
+// Once a link or ".." has been taken out of a directory that an ordinary
+// user owns, every directory reached after it must be hers (EPERM): she
+// could have made the link, or moved the directory, to lead anywhere.
+int step(Descriptor& here, struct stat& here_st, const char* part, std::size_t rest,
+         Pending& pending, uid_t& guard, int& links) {
+    bool up = std::strcmp(part, "..") == 0;
+    int next = openat(here.fd, part, O_PATH | O_NOFOLLOW | O_CLOEXEC | (up ? O_DIRECTORY : 0));
+    if (next < 0) return 0;
+    Descriptor child(next);
+    struct stat st;
+    if (fstat(child.fd, &st) != 0) return 0;
+    if (S_ISLNK(st.st_mode) || up) {
+        if (here_st.st_uid != 0 && guard == no_guard) guard = here_st.st_uid;
+    }
+    if (S_ISLNK(st.st_mode)) {
+        char target[PATH_MAX];
+        ssize_t length = readlinkat(child.fd, "", target, sizeof target - 1);
+        if (length < 0) return 0;
+        target[length] = '\0';
+        if (++links > 40) {
+            errno = ELOOP;
+            return 0;
+        }
+        if (!splice_link(pending, rest, target)) return 0;
+        if (target[0] != '/') return 1;
+        here.take(open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+        if (here.fd < 0 || fstat(here.fd, &st) != 0) return 0;
+    } else if (!S_ISDIR(st.st_mode)) {
+        errno = ENOTDIR;
+        return 0;
+    } else {
+        here.take(child.fd);
+        child.fd = -1;
+    }
+    if (guard != no_guard && st.st_uid != guard) {
+        errno = EPERM;
+        return 0;
+    }
+    here_st = st;
+    return 1;
+}
+
+// Resolves the first `length` bytes of `name`, a directory part, once, and
+// returns a descriptor of the directory it leads to: readable where that is
+// allowed, so that it can be synced, else one for the path alone.
+int resolve_directory(const char* name, std::size_t length) {
+    Pending pending;
+    if (length >= sizeof pending.path) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    std::memcpy(pending.path, name, length);
+    pending.path[length] = '\0';
+    Descriptor here(open(name[0] == '/' ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    struct stat here_st;
+    if (here.fd < 0 || fstat(here.fd, &here_st) != 0) return -1;
+    uid_t guard = no_guard;
+    int links = 0;
+    for (;;) {
+        char* part = pending.path + pending.at + std::strspn(pending.path + pending.at, "/");
+        if (*part == '\0') break;
+        std::size_t part_length = std::strcspn(part, "/");
+        std::size_t rest = static_cast<std::size_t>(part - pending.path) + part_length;
+        bool more = part[part_length] != '\0';
+        part[part_length] = '\0';
+        pending.at = rest + (more ? 1 : 0);
+        if (std::strcmp(part, ".") == 0) continue;
+        if (!step(here, here_st, part, pending.at, pending, guard, links)) return -1;
+    }
+    int readable = openat(here.fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (readable >= 0) return readable;
+    int path_only = here.fd;
+    here.fd = -1;
+    return path_only;
+}
+
+// Gives up on a descriptor: closes it, after removing `created` in
+// `directory` (a file the caller made itself and holds, still under that
+// name) so that a refusal leaves nothing behind. Keeps errno as it was.
+int give_up(int fd, const Directory* directory, const char* created) {
     int saved = errno;
-    if (created != nullptr) unlink(created);
+    struct stat st, now;
+    if (created != nullptr && fstat(fd, &st) == 0 &&
+        fstatat(fd_of(*directory), created, &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+        st.st_dev == now.st_dev && st.st_ino == now.st_ino)
+        unlinkat(fd_of(*directory), created, 0);
     close(fd);
     errno = saved;
     return -1;
 }
 
-// Opens `name` without blocking on a FIFO or device and makes sure it is a
-// regular file; with O_EXCL in `flags` the file is new, and is removed again
-// if it cannot be used. Returns the descriptor or -1.
-int open_regular(const char* name, int flags, struct stat* st) {
-    int fd = open(name, flags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600);
+// Why an entry of type `mode` cannot be opened as a regular file.
+int not_regular(mode_t mode) {
+    errno = S_ISLNK(mode) ? ELOOP : S_ISDIR(mode) ? EISDIR : EINVAL;
+    return -1;
+}
+
+// Opens `last` in `directory` without following a final symbolic link and
+// without blocking, and makes sure it is a regular file: what is there is
+// looked at first, so that a FIFO or device is never opened. With O_EXCL in
+// `flags` the file is new, and is removed again if it cannot be used.
+// Returns the descriptor or -1.
+int open_regular(const Directory& directory, const char* last, int flags, struct stat* st) {
+    bool creating = (flags & O_EXCL) != 0;
+    if (fstatat(fd_of(directory), last, st, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (creating) {
+            errno = EEXIST;
+            return -1;
+        }
+        if (!S_ISREG(st->st_mode)) return not_regular(st->st_mode);
+    } else if (errno != ENOENT || !creating) {
+        return -1;
+    }
+    int fd = openat(fd_of(directory), last, flags | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC,
+                    0600);
     if (fd < 0) return -1;
-    const char* created = (flags & O_EXCL) != 0 ? name : nullptr;
-    if (fstat(fd, st) != 0) return give_up(fd, created);
+    const char* created = creating ? last : nullptr;
+    if (fstat(fd, st) != 0) return give_up(fd, &directory, created);
     if (!S_ISREG(st->st_mode)) {
-        errno = S_ISDIR(st->st_mode) ? EISDIR : EINVAL;
-        return give_up(fd, created);
+        not_regular(st->st_mode);
+        return give_up(fd, &directory, created);
     }
     return fd;
 }
@@ -69,39 +223,38 @@ int lock_exclusive(int fd, int flags) {
     return errno == EBADF && (flags & O_ACCMODE) == O_RDONLY && flock(fd, LOCK_SH | LOCK_NB) == 0;
 }
 
-// Opens `name`, a regular file, without following a final symbolic link,
-// and takes flock's exclusive lock without waiting. The name must still
-// refer to the locked file: a converter that lost a race for it must not go
-// on with a file that has since been renamed away. With O_EXCL in `flags`
-// the file is new, and is removed again if it cannot be held. Returns the
-// descriptor or -1.
-int open_locked(const char* name, int flags, struct stat* st) {
-    int fd = open_regular(name, flags | O_NOFOLLOW, st);
+// Opens `last` in `directory`, a regular file, and takes flock's exclusive
+// lock without waiting. The name must still refer to the locked file: a
+// converter that lost a race for it must not go on with a file that has
+// since been renamed away. With O_EXCL in `flags` the file is new, and is
+// removed again if it cannot be held. Returns the descriptor or -1.
+int open_locked(const Directory& directory, const char* last, int flags, struct stat* st) {
+    int fd = open_regular(directory, last, flags, st);
     if (fd < 0) return -1;
-    const char* created = (flags & O_EXCL) != 0 ? name : nullptr;
-    if (!lock_exclusive(fd, flags)) return give_up(fd, created);
+    const char* created = (flags & O_EXCL) != 0 ? last : nullptr;
+    if (!lock_exclusive(fd, flags)) return give_up(fd, &directory, created);
     struct stat now;
-    if (lstat(name, &now) != 0) return give_up(fd, created);
+    if (fstatat(fd_of(directory), last, &now, AT_SYMLINK_NOFOLLOW) != 0)
+        return give_up(fd, &directory, created);
     if (now.st_dev != st->st_dev || now.st_ino != st->st_ino) {
         errno = EBUSY;
-        return give_up(fd, nullptr); // the name is another file now: not ours to remove
+        return give_up(fd, &directory, nullptr); // another file now: not ours to remove
     }
-    if (!clear_nonblocking(fd)) return give_up(fd, created);
+    if (!clear_nonblocking(fd)) return give_up(fd, &directory, created);
     return fd;
 }
 
 // The programs are single-threaded, so their streams need no locking: that
 // saves a lock and an unlock on every call.
-std::FILE* stream_on(int fd, const char* mode, const char* created) {
+std::FILE* stream_on(int fd, const char* mode, const Directory& directory, const char* created) {
     std::FILE* stream = fdopen(fd, mode);
     if (stream == nullptr) {
-        give_up(fd, created);
+        give_up(fd, &directory, created);
         return nullptr;
     }
     __fsetlocking(stream, FSETLOCKING_BYCALLER);
     return stream;
 }
-
 // Whether the copy on `to_fd` has the owner and group of the original
 // `from`. Where the process could not give it them (a user converting a
 // file of a group she is not in, or another user's file), the permission
@@ -208,15 +361,30 @@ void stamp_from(const struct stat& st, Stamp& stamp) {
 
 } // namespace
 
-std::FILE* open_exclusive(const char* name) {
+int hold_directory_of(const char* name, Directory& directory, std::size_t* last_at) {
+    const char* slash = std::strrchr(name, '/');
+    std::size_t prefix = slash == nullptr ? 0 : static_cast<std::size_t>(slash - name) + 1;
+    const char* last = name + prefix;
+    if (*last == '\0' || std::strcmp(last, ".") == 0 || std::strcmp(last, "..") == 0) {
+        errno = EISDIR;
+        return 0;
+    }
+    int fd = resolve_directory(name, prefix);
+    if (fd < 0) return 0;
+    directory.native = fd;
+    *last_at = prefix;
+    return 1;
+}
+
+std::FILE* open_exclusive(const Directory& directory, const char* last) {
     struct stat st;
-    int fd = open_locked(name, O_RDONLY, &st);
+    int fd = open_locked(directory, last, O_RDONLY, &st);
     if (fd < 0) return nullptr;
     if (!take_lease(fd)) {
-        give_up(fd, nullptr);
+        give_up(fd, nullptr, nullptr);
         return nullptr;
     }
-    return stream_on(fd, "rb", nullptr);
+    return stream_on(fd, "rb", directory, nullptr);
 }
 
 int still_alone(std::FILE* held) {
@@ -238,9 +406,9 @@ int stamp_of(std::FILE* stream, Stamp& stamp) {
     return 1;
 }
 
-int stamp_of_name(const char* name, Stamp& stamp) {
+int stamp_of_name(const Directory& directory, const char* last, Stamp& stamp) {
     struct stat st;
-    if (lstat(name, &st) != 0) return 0;
+    if (fstatat(fd_of(directory), last, &st, AT_SYMLINK_NOFOLLOW) != 0) return 0;
     stamp_from(st, stamp);
     return 1;
 }
@@ -250,34 +418,57 @@ void prepare_process() {
     std::signal(SIGIO, SIG_IGN);
 }
 
-std::FILE* open_removable(const char* name) {
-    return open_exclusive(name);
+std::FILE* open_removable(const Directory& directory, const char* last) {
+    return open_exclusive(directory, last);
 }
 
-std::FILE* create_new(const char* name) {
+std::FILE* create_new(const Directory& directory, const char* last) {
     struct stat st;
-    int fd = open_locked(name, O_RDWR | O_CREAT | O_EXCL, &st);
-    return fd < 0 ? nullptr : stream_on(fd, "w+b", name);
+    int fd = open_locked(directory, last, O_RDWR | O_CREAT | O_EXCL, &st);
+    return fd < 0 ? nullptr : stream_on(fd, "w+b", directory, last);
 }
 
-std::FILE* open_read(const char* name) {
-    struct stat st;
-    int fd = open_regular(name, O_RDONLY, &st);
-    if (fd < 0) return nullptr;
-    if (!clear_nonblocking(fd)) {
-        give_up(fd, nullptr);
+// A symbolic link is followed only where it leads to a regular file: what
+// it leads to is looked at first, and the file opened must be that one.
+std::FILE* open_read(const Directory& directory, const char* last) {
+    struct stat before, st;
+    if (fstatat(fd_of(directory), last, &before, 0) != 0) return nullptr;
+    if (!S_ISREG(before.st_mode)) {
+        not_regular(before.st_mode);
         return nullptr;
     }
-    return stream_on(fd, "rb", nullptr);
+    int fd = openat(fd_of(directory), last, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    bool same = fstat(fd, &st) == 0;
+    if (same && (st.st_dev != before.st_dev || st.st_ino != before.st_ino)) {
+        same = false;
+        errno = EBUSY; // replaced in between
+    }
+    if (!same || !clear_nonblocking(fd)) {
+        give_up(fd, nullptr, nullptr);
+        return nullptr;
+    }
+    return stream_on(fd, "rb", directory, nullptr);
 }
 
-int facts_of(std::FILE* held, const char* /*name*/, Facts& facts) {
+int own_name(std::FILE* /*held*/, const Directory& /*directory*/, const char* last, char* own,
+             std::size_t room) {
+    std::size_t length = std::strlen(last);
+    if (length >= room) {
+        errno = ENAMETOOLONG;
+        return 0;
+    }
+    std::memcpy(own, last, length + 1);
+    return 1;
+}
+
+int facts_of(std::FILE* held, Facts& facts) {
     struct stat st;
     if (!fstat_of(held, &st)) return 0;
     facts.size = st.st_size;
     facts.links = st.st_nlink;
     facts.owned_by_caller = st.st_uid == geteuid();
-    facts.plain = S_ISREG(st.st_mode);
+    facts.regular = S_ISREG(st.st_mode);
     return 1;
 }
 
@@ -290,14 +481,15 @@ bool caller_is_privileged() {
     return geteuid() == 0;
 }
 
-int remove_held(std::FILE* held, const char* name) {
+int remove_held(std::FILE* held, const Directory& directory, const char* last) {
     struct stat st, now;
-    if (!fstat_of(held, &st) || lstat(name, &now) != 0) return 0;
+    if (!fstat_of(held, &st) || fstatat(fd_of(directory), last, &now, AT_SYMLINK_NOFOLLOW) != 0)
+        return 0;
     if (now.st_dev != st.st_dev || now.st_ino != st.st_ino) {
         errno = EBUSY;
         return 0;
     }
-    return unlink(name) == 0;
+    return unlinkat(fd_of(directory), last, 0) == 0;
 }
 
 int carry_metadata(std::FILE* original, std::FILE* copy) {
@@ -313,10 +505,8 @@ int file_size(std::FILE* stream, long long* size) {
 
 int start_writeback(std::FILE* stream) {
     if (std::fflush(stream) != 0) return 0;
-#ifdef __linux__
     // Only a hint: sync_to_storage is what makes the data durable.
     (void)sync_file_range(fileno(stream), 0, 0, SYNC_FILE_RANGE_WRITE);
-#endif
     return 1;
 }
 
@@ -324,20 +514,25 @@ int sync_to_storage(std::FILE* stream) {
     return std::fflush(stream) == 0 && fsync(fileno(stream)) == 0;
 }
 
-int same_file(const char* a, const char* b) {
-    Stamp sa, sb;
-    return stamp_of_name(a, sa) && stamp_of_name(b, sb) && sa.volume == sb.volume &&
-           sa.index == sb.index;
+int sync_directory(const Directory& directory) {
+    return fsync(fd_of(directory)) == 0;
 }
 
-int rename_no_replace(const char* from, const char* to) {
-    if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return 1;
+int same_file(const Directory& directory, const char* a, const char* b) {
+    Stamp sa, sb;
+    return stamp_of_name(directory, a, sa) && stamp_of_name(directory, b, sb) &&
+           sa.volume == sb.volume && sa.index == sb.index;
+}
+
+int rename_no_replace(const Directory& directory, const char* from, const char* to) {
+    int fd = fd_of(directory);
+    if (renameat2(fd, from, fd, to, RENAME_NOREPLACE) == 0) return 1;
     if (errno == EINVAL || errno == ENOSYS || errno == ENOTSUP) {
-        // A file system without RENAME_NOREPLACE: link(2) never replaces either.
-        if (link(from, to) == 0) {
-            if (unlink(from) == 0) return 1;
+        // A file system without RENAME_NOREPLACE: linkat(2) never replaces either.
+        if (linkat(fd, from, fd, to, 0) == 0) {
+            if (unlinkat(fd, from, 0) == 0) return 1;
             int saved = errno;
-            unlink(to);
+            unlinkat(fd, to, 0);
             errno = saved;
             return 0;
         }
@@ -345,42 +540,22 @@ int rename_no_replace(const char* from, const char* to) {
     // A fallback cut off between its link and its unlink left `to` as a
     // second name of `from`: only the unlink remains to be done.
     if (errno != EEXIST) return 0;
-    if (same_file(from, to)) return unlink(from) == 0;
+    if (same_file(directory, from, to)) return unlinkat(fd, from, 0) == 0;
     errno = EEXIST;
     return 0;
 }
 
-int remove_file(const char* name) {
-    return unlink(name) == 0;
+int remove_file(const Directory& directory, const char* last) {
+    return unlinkat(fd_of(directory), last, 0) == 0;
 }
 
-int name_is_free(const char* name) {
+int name_is_free(const Directory& directory, const char* last) {
     struct stat st;
-    if (lstat(name, &st) == 0) {
+    if (fstatat(fd_of(directory), last, &st, AT_SYMLINK_NOFOLLOW) == 0) {
         errno = EEXIST;
         return 0;
     }
     return errno == ENOENT;
-}
-
-int sync_directory_of(const char* name) {
-    char directory[1028];
-    const char* slash = std::strrchr(name, '/');
-    std::size_t length = slash == nullptr ? 0 : static_cast<std::size_t>(slash - name);
-    if (length >= sizeof directory) return 0;
-    if (slash == nullptr)
-        std::strcpy(directory, ".");
-    else if (length == 0)
-        std::strcpy(directory, "/");
-    else {
-        std::memcpy(directory, name, length);
-        directory[length] = '\0';
-    }
-    int fd = open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return 0;
-    int synced = fsync(fd) == 0;
-    close(fd);
-    return synced;
 }
 
 namespace {

@@ -1,16 +1,18 @@
 #include "stats/convert.h"
 
 #include <cerrno>
-#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 #include "platform/platform.h"
 #include "stats/examine.h"
 #include "stats/layout.h"
 #include "stats/names.h"
+#include "stats/report.h"
 #include "stats/stream.h"
+#include "stats/swap.h"
 
 namespace stats {
 namespace {
@@ -56,19 +58,20 @@ int read_version_1_header(std::FILE* in, const char* name, Header& header) {
     return 1;
 }
 
-// Whether the file held on `held` under `new_name` is a copy that a cut-off
-// conversion of NAME, held on `in`, left: a plain file with no other names,
-// the caller's own (or, for root, who gives its copies to NAME's owner,
-// NAME's owner's), and empty, or exactly a beginning of the conversion of
-// NAME, or the whole exact conversion. Anything else is somebody's data: a
-// copy that differs (one that statrevert kept, or that something wrote to)
-// holds records found nowhere else. Reads each file at most once.
+// Whether the file held on `held` as NAME.new is a copy that a cut-off
+// conversion of NAME, held on `in`, left: a regular file with no other
+// names, the caller's own (or, for root, who gives its copies to NAME's
+// owner, NAME's owner's), and empty, or exactly a beginning of the
+// conversion of NAME, or the whole exact conversion. Anything else is
+// somebody's data: a copy that differs (one that statrevert kept, or that
+// something wrote to) holds records found nowhere else. Reads each file at
+// most once.
 int is_leftover(const Stream& held, const char* new_name, const Stream& in) {
     platform::Facts facts;
-    if (!platform::facts_of(held.get(), new_name, facts)) return 0;
+    if (!platform::facts_of(held.get(), facts)) return 0;
     bool ours = facts.owned_by_caller ||
                 (platform::caller_is_privileged() && platform::same_owner(held.get(), in.get()));
-    if (!facts.plain || facts.links != 1 || !ours) return 0;
+    if (!facts.regular || facts.links != 1 || !ours) return 0;
     if (facts.size == 0) return 1;
     Header header;
     if (std::fseek(in.get(), 0, SEEK_SET) != 0) return 0;
@@ -82,26 +85,28 @@ int is_leftover(const Stream& held, const char* new_name, const Stream& in) {
            begins_conversion(held.get(), facts.size, in.get());
 }
 
-// Removes a leftover copy at `new_name`, held while it is judged and
+// Removes a leftover copy at NAME.new, held while it is judged and
 // removed, so that nothing can change it in between; one that another
 // program opened for writing meanwhile is not removed. Leaves `in` just after
 // its header. Fails, touching nothing, for anything that is not a leftover.
-int remove_leftover(const Stream& in, const char* new_name) {
-    Stream held(platform::open_removable(new_name));
+int remove_leftover(const Stream& in, const Names& names) {
+    const Name& copy = names.new_file;
+    Stream held(platform::open_removable(names.directory, copy.last()));
     int removed = held.get() != nullptr
-                      ? is_leftover(held, new_name, in) && platform::still_alone(held.get()) &&
-                            platform::remove_held(held.get(), new_name)
+                      ? is_leftover(held, copy.path, in) && platform::still_alone(held.get()) &&
+                            platform::remove_held(held.get(), names.directory, copy.last())
                       : errno == ENOENT; // gone meanwhile
     return std::fseek(in.get(), header_size, SEEK_SET) == 0 && removed;
 }
 
-// Creates the copy afresh at `new_name`, after removing a leftover that a
+// Creates the copy afresh at NAME.new, after removing a leftover that a
 // cut-off run left there; never written into: a handle that someone opened
 // on the leftover must not reach the new data.
-std::FILE* create_copy(const Stream& in, const char* new_name) {
-    std::FILE* out = platform::create_new(new_name);
-    if (out == nullptr && errno == EEXIST && remove_leftover(in, new_name))
-        out = platform::create_new(new_name);
+std::FILE* create_copy(const Stream& in, const Names& names) {
+    const char* last = names.new_file.last();
+    std::FILE* out = platform::create_new(names.directory, last);
+    if (out == nullptr && errno == EEXIST && remove_leftover(in, names))
+        out = platform::create_new(names.directory, last);
     return out;
 }
 
@@ -151,24 +156,25 @@ int finish_header(std::FILE* out, Header& header, int count) {
     return std::fseek(out, 0, SEEK_SET) == 0 && std::fwrite(&header, sizeof header, 1, out) == 1;
 }
 
-// Builds the complete version 2 copy under `new_name`: its data on storage,
+// Builds the complete version 2 copy under NAME.new: its data on storage,
 // then what it must carry of NAME, and closed. On any failure the copy is
 // removed again, while the input is still held, and 0 is returned.
-int build_copy(Stream& in, Header& header, const char* name, const char* new_name, int* count) {
-    Stream out(v2_block_bytes, [&] { return create_copy(in, new_name); });
+int build_copy(Stream& in, Header& header, const Names& names, int* count) {
+    const Name& copy = names.new_file;
+    Stream out(v2_block_bytes, [&] { return create_copy(in, names); });
     if (out.get() == nullptr) {
-        report_error("Cannot create %s\n", new_name);
+        report_error("Cannot create %s\n", copy.path);
         return 0;
     }
     upgrade_header(header);
     int built = std::fwrite(&header, sizeof header, 1, out.get()) == 1 &&
-                copy_records(in, out, name, new_name, count) &&
+                copy_records(in, out, names.given, copy.path, count) &&
                 finish_header(out.get(), header, *count) && platform::sync_to_storage(out.get()) &&
                 platform::carry_metadata(in.get(), out.get()) &&
                 platform::sync_to_storage(out.get());
-    if (!built) platform::remove_held(out.get(), new_name);
+    if (!built) platform::remove_held(out.get(), names.directory, copy.last());
     if (out.close() && built) return 1;
-    if (built) platform::remove_file(new_name);
+    if (built) platform::remove_file(names.directory, copy.last());
     return 0;
 }
 
@@ -176,83 +182,33 @@ int build_copy(Stream& in, Header& header, const char* name, const char* new_nam
 
 namespace {
 
-// Whether `where` names the file that was read, its data as it was when
-// `read` was taken, and, while it is held on `held` (null where it was let
-// go), no other program has opened it for writing since. `moved`: `where`
-// is the name it was just renamed to, which changed its change time.
-int still_as_read(const AsRead& read, const char* where, bool moved) {
-    platform::Stamp now;
-    return platform::stamp_of_name(where, now) && now.volume == read.stamp.volume &&
-           now.index == read.stamp.index && now.size == read.stamp.size &&
-           now.modified == read.stamp.modified && (moved || now.changed == read.stamp.changed) &&
-           (read.held == nullptr || platform::still_alone(read.held));
-}
-
-// Undoes the first rename of a swap; a failure is named on a line of its own.
-void move_back(const char* aside, const char* name) {
-    if (!platform::rename_no_replace(aside, name))
-        report_error("Cannot rename %s to %s\n", aside, name);
-}
-
-} // namespace
-
-int swap_names(const char* name, const char* aside, const char* incoming, const AsRead* read) {
-    if (read != nullptr && !still_as_read(*read, name, false)) {
-        report_error("%s changed while it was converted; the copy is kept as %s\n", name, incoming);
-        return 0;
-    }
-    if (!platform::rename_no_replace(name, aside)) {
-        report_error("Cannot rename %s to %s\n", name, aside);
-        return 0;
-    }
-    if (read != nullptr && !still_as_read(*read, aside, true)) {
-        move_back(aside, name);
-        report_error("%s changed while it was converted; the copy is kept as %s\n", name, incoming);
-        return 0;
-    }
-    if (!platform::rename_no_replace(incoming, name)) {
-        report_error("Cannot rename %s to %s\n", incoming, name);
-        move_back(aside, name);
-        return 0;
-    }
-    return 1;
-}
-
-namespace {
-
 // Whether NAME, held on `in`, has no other names: converted, a file with
 // others would leave them naming the version 1 data. NAME.old as the second
 // name is what a rename cut off between its link and its unlink leaves, and
 // the swap completes it.
-int has_no_other_names(std::FILE* in, const char* name, const char* old_name) {
+int has_no_other_names(std::FILE* in, const Names& names) {
     platform::Facts facts;
-    return platform::facts_of(in, name, facts) &&
-           (facts.links == 1 || (facts.links == 2 && platform::same_file(name, old_name)));
+    return platform::facts_of(in, facts) &&
+           (facts.links == 1 ||
+            (facts.links == 2 &&
+             platform::same_file(names.directory, names.file.last(), names.old_file.last())));
 }
 
 } // namespace
 
-int report_error(const char* format, ...) {
-    std::va_list args;
-    va_start(args, format);
-    int written = platform::vprint_text(stderr, format, args);
-    va_end(args);
-    // Standard error may be buffered (msvcrt buffers it when redirected):
-    // flushed here, a combined log keeps each diagnostic in its place.
-    std::fflush(stderr);
-    return written;
-}
-
 int convert_file(const char* name) {
-    char old_name[name_buffer_size];
-    char new_name[name_buffer_size];
-    if (!derive_names(old_name, new_name, name)) {
+    Names names;
+    if (std::strlen(name) > max_name_length) {
         report_error("%s is too long a name to convert\n", name);
         return 0;
     }
-
-    Stream in(v1_block_bytes, [name] { return platform::open_exclusive(name); });
-    if (in.get() == nullptr || !has_no_other_names(in.get(), name, old_name)) {
+    Stream in(v1_block_bytes, [&] {
+        return hold_names(names, name)
+                   ? platform::open_exclusive(names.directory, names.file.last())
+                   : nullptr;
+    });
+    if (in.get() == nullptr || !take_own_spelling(names, in.get()) ||
+        !has_no_other_names(in.get(), names)) {
         report_error("Cannot open %s\n", name);
         return 0;
     }
@@ -261,15 +217,15 @@ int convert_file(const char* name) {
     int count = 0;
     if (!read_version_1_header(in.get(), name, header) || !platform::stamp_of(in.get(), read.stamp))
         return 0;
-    if (!build_copy(in, header, name, new_name, &count)) return 0;
+    if (!build_copy(in, header, names, &count)) return 0;
     report_error("Converted %d records\n", count);
 
     if (!platform::rename_while_open) {
         in.close();
         read.held = nullptr;
     }
-    if (!swap_names(name, old_name, new_name, &read)) return 0;
-    platform::sync_directory_of(name);
+    if (!swap_names(names, names.old_file, names.new_file, &read)) return 0;
+    sync_names(names);
     return 1;
 }
 

@@ -2,13 +2,15 @@
 //
 // convert_file(NAME) never writes a byte of NAME. It proceeds in steps:
 //
-//   1. It forms NAME.new and NAME.old, refusing a name too long for them,
-//      before anything is opened.
+//   1. It refuses a name too long for NAME.new and NAME.old before anything
+//      is opened, then holds the directory NAME lives in for the whole call
+//      (stats/swap.h): every later step names a file within it.
 //
 //   2. It opens NAME, a regular file with no other names, and holds it for
-//      exclusive use, then reads and checks the header. A foreign file, a version 2 file, or one
-//      whose conversion would not fit the format's 32-bit length is refused
-//      here, and nothing has been created.
+//      exclusive use, then reads and checks the header. NAME.new and
+//      NAME.old are formed from the directory's own spelling of NAME. A foreign file, a version 2
+//      file, or one whose conversion would not fit the format's 32-bit length is refused here, and
+//      nothing has been created.
 //
 //   3. It creates NAME.new afresh and holds it for exclusive use. Something
 //      already there is taken over only when, held and judged once, it is a
@@ -50,6 +52,10 @@
 //
 //   "%s is too long a name to convert\n"   NAME; over 1023 bytes
 //   "Cannot open %s\n"                     NAME; missing, not a regular file,
+//                                          a directory part that cannot be
+//                                          held (or that a symbolic link or
+//                                          ".." leads out of an ordinary
+//                                          user's directory into another's),
 //                                          a symbolic link, held, open for
 //                                          writing by another program (where
 //                                          a lease tells), a file with other
@@ -104,36 +110,11 @@
 //                                          power cut (statinfo tells the state)
 #pragma once
 
-#include <cstdio>
-
-#include "platform/platform.h"
+#include "stats/report.h"
 
 namespace stats {
 
 // Returns 1 when NAME was converted and swapped in, 0 otherwise.
 int convert_file(const char* name);
-
-// The file a conversion read, as it stood when its header was read: held on
-// `held` (null once let go), with its stamp.
-struct AsRead {
-    std::FILE* held;
-    platform::Stamp stamp;
-};
-
-// Moves NAME aside to `aside`, then `incoming` to NAME; neither rename
-// replaces a file. If the second fails, the first is undone so that NAME
-// does not go missing; an undo that fails too is named on a line of its own,
-// and leaves `aside` and `incoming`, both whole. Each failed rename gets
-// "Cannot rename %s to %s\n". With `read`, NAME must be the file that was
-// read, unchanged and (as far as the system tells) opened by no writer,
-// before the first rename, and `aside` must be it after; otherwise nothing
-// is left renamed and `incoming` is kept, with a line that says so.
-// Returns 1 when both renames were made.
-int swap_names(const char* name, const char* aside, const char* incoming,
-               const AsRead* read = nullptr);
-
-// Formats a diagnostic to standard error, adding nothing of its own.
-// Returns what the formatting returns.
-[[gnu::format(printf, 1, 2)]] int report_error(const char* format, ...);
 
 } // namespace stats

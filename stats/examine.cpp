@@ -12,6 +12,7 @@
 #include "stats/layout.h"
 #include "stats/names.h"
 #include "stats/stream.h"
+#include "stats/swap.h"
 
 namespace stats {
 
@@ -95,9 +96,21 @@ int cannot(const char* what, const char* name, int error) {
     return 0;
 }
 
+// `name` without `suffix`, in the same directory, in `out`; 0 where it
+// does not end so, or its last part is nothing but the suffix.
+int strip_name(const Name& name, const char* suffix, Name& out) {
+    out.last_at = name.last_at;
+    return strip_suffix(out.path, name.path, suffix) && out.path[out.last_at] != '\0';
+}
+
+// Opens `name` in the held directory for reading.
+std::FILE* open_in(const Names& names, const Name& name) {
+    return platform::open_read(names.directory, name.last());
+}
+
 // The state of `name`, a version 1 file, or of whatever is there.
-State state_of(const char* name) {
-    Stream in(platform::open_read(name));
+State state_of(const Names& names, const Name& name) {
+    Stream in(open_in(names, name));
     Header header;
     long long size = 0;
     int error = 0;
@@ -121,11 +134,11 @@ void print_rename(const char* from, const char* to, bool command) {
 // version 2 data. Either rename completes one of them, and the commands are
 // given only when NAME.new is exactly the conversion of NAME.old; otherwise
 // what is wrong is said, and no advice.
-int describe_missing(const char* name, int error) {
-    char old_name[name_buffer_size], new_name[name_buffer_size];
-    if (!derive_names(old_name, new_name, name)) return cannot("cannot open", name, error);
-    Stream in_old(platform::open_read(old_name));
-    Stream in_new(platform::open_read(new_name));
+int describe_missing(const Names& names, int error) {
+    const char *name = names.given, *old_name = names.old_file.path,
+               *new_name = names.new_file.path;
+    Stream in_old(open_in(names, names.old_file));
+    Stream in_new(open_in(names, names.new_file));
     if (in_old.get() == nullptr || in_new.get() == nullptr)
         return cannot("cannot open", name, error);
     Finding finding;
@@ -157,11 +170,11 @@ int describe_missing(const char* name, int error) {
 
 // Whether the version 2 file `v2_name` is exactly the conversion of the
 // version 1 file `v1_name`.
-bool is_exact_conversion(const char* v2_name, const char* v1_name) {
-    Stream v2(platform::open_read(v2_name));
-    Stream v1(platform::open_read(v1_name));
+bool is_exact_conversion(const Names& names, const Name& v2_name, const Name& v1_name) {
+    Stream v2(open_in(names, v2_name));
+    Stream v1(open_in(names, v1_name));
     Finding finding;
-    return compare_conversion(v2, v1, v1_name, finding) == Match::exact;
+    return compare_conversion(v2, v1, v1_name.path, finding) == Match::exact;
 }
 
 // Prints the command that removes the extra names `first` and, unless null,
@@ -181,13 +194,14 @@ void print_remove(const char* first, const char* second) {
 // version 1 NAME, NAME.old is then a second name: a conversion cut off while
 // moving NAME aside, or, where NAME.new is the exact conversion, a revert
 // cut off while moving NAME.old back.
-int describe_second_name(const char* name) {
-    char old_name[name_buffer_size], new_name[name_buffer_size];
-    if (!derive_names(old_name, new_name, name) || !platform::same_file(name, old_name)) return 0;
+int describe_second_name(const Names& names) {
+    const char *name = names.given, *old_name = names.old_file.path,
+               *new_name = names.new_file.path;
+    if (!platform::same_file(names.directory, names.file.last(), names.old_file.last())) return 0;
     ShownName shown_name, shown_old, shown_new;
     const char *n = shown(name, shown_name), *o = shown(old_name, shown_old),
                *w = shown(new_name, shown_new);
-    if (is_exact_conversion(new_name, name)) {
+    if (is_exact_conversion(names, names.new_file, names.file)) {
         print_names("%s: version 1, and %s is another name of it: a revert was cut off while "
                     "moving it back (%s is the exact conversion); finish it with: ",
                     n, o, w);
@@ -200,8 +214,9 @@ int describe_second_name(const char* name) {
     return 1;
 }
 
-int describe_version_1(const Stream& in, const char* name, long long size) {
-    if (describe_second_name(name)) return 0;
+int describe_version_1(const Stream& in, const Names& names, long long size) {
+    const char* name = names.given;
+    if (describe_second_name(names)) return 0;
     std::int64_t records = whole_records(size);
     std::int64_t trailing = size - header_size - v1_record_size * records;
     ShownName room;
@@ -210,7 +225,7 @@ int describe_version_1(const Stream& in, const char* name, long long size) {
         print_names(", %" PRId64 " trailing bytes (a conversion drops them)", trailing);
     if (records > max_records) print_names(", too large to convert");
     platform::Facts facts;
-    if (platform::facts_of(in.get(), name, facts) && facts.links > 1)
+    if (platform::facts_of(in.get(), facts) && facts.links > 1)
         print_names(", and %lu other names (hard links): statconv refuses it, as they would go on "
                     "naming the version 1 data",
                     facts.links - 1);
@@ -220,8 +235,8 @@ int describe_version_1(const Stream& in, const char* name, long long size) {
 
 // Whether `name`, a version 2 file, is NAME.new beside a version 1 NAME:
 // the copy a conversion of NAME builds, NAME formed in `base`.
-bool is_copy_of_version_1(const char* name, char (&base)[name_buffer_size]) {
-    return strip_suffix(base, name, ".new") && state_of(base) == State::version_1;
+bool is_copy_of_version_1(const Names& names, Name& base) {
+    return strip_name(names.file, ".new", base) && state_of(names, base) == State::version_1;
 }
 
 // Describes NAME.new, open on `in`, beside a version 1 NAME (`base`), unless
@@ -229,12 +244,13 @@ bool is_copy_of_version_1(const char* name, char (&base)[name_buffer_size]) {
 // statconv takes over), or a copy that differs (which it leaves alone).
 // Returns -1 for the exact conversion, which is described as any version 2
 // file is.
-int describe_copy(const Stream& in, const char* name, const char* base, const Header& header,
+int describe_copy(const Stream& in, const Names& names, const Name& base, const Header& header,
                   long long size) {
-    Stream v1(platform::open_read(base));
+    const char* name = names.given;
+    Stream v1(open_in(names, base));
     Finding finding;
     ShownName shown_name, shown_base;
-    const char *n = shown(name, shown_name), *b = shown(base, shown_base);
+    const char *n = shown(name, shown_name), *b = shown(base.path, shown_base);
     if (whole_version_2(header, size)) {
         if (std::fseek(in.get(), 0, SEEK_SET) != 0) return cannot("cannot read", name, errno);
         if (compare_conversion(in, v1, b, finding) == Match::exact) return -1;
@@ -253,21 +269,22 @@ int describe_copy(const Stream& in, const char* name, const char* base, const He
     return 0;
 }
 
-int describe_version_2(const Stream& in, const char* name, const Header& header, long long size) {
+int describe_version_2(const Stream& in, const Names& names, const Header& header, long long size) {
     std::uint32_t stated = load_file_length(header);
     std::int64_t length = size;
-    char new_name[name_buffer_size], base[name_buffer_size];
+    const char* new_name = names.new_file.path;
+    Name base;
     ShownName shown_name, shown_new;
-    const char* n = shown(name, shown_name);
-    if (derive_name(new_name, name, ".new") && platform::same_file(name, new_name)) {
+    const char* n = shown(names.given, shown_name);
+    if (platform::same_file(names.directory, names.file.last(), names.new_file.last())) {
         print_names("%s: version 2, and %s is another name of it, left by a rename that was cut "
                     "off; remove the extra name with: ",
                     n, shown(new_name, shown_new));
         print_remove(new_name, nullptr);
         return 0;
     }
-    if (is_copy_of_version_1(name, base)) {
-        int described = describe_copy(in, name, base, header, size);
+    if (is_copy_of_version_1(names, base)) {
+        int described = describe_copy(in, names, base, header, size);
         if (described >= 0) return described;
     }
     if ((size - header_size) % v2_record_size != 0) {
@@ -343,28 +360,38 @@ Match compare_records(std::FILE* v2, std::FILE* v1, const char* v1_name, std::in
 } // namespace
 
 int missing_original(const char* name, char (&original)[name_buffer_size]) {
-    const char* partner = nullptr;
-    if (strip_suffix(original, name, ".new"))
-        partner = ".old";
-    else if (strip_suffix(original, name, ".old"))
-        partner = ".new";
+    Names names;
+    Name partner;
+    const char* suffix = nullptr;
+    if (!hold_names(names, name)) return 0;
+    if (strip_name(names.file, ".new", partner))
+        suffix = ".old";
+    else if (strip_name(names.file, ".old", partner))
+        suffix = ".new";
     else
         return 0;
-    char partner_name[name_buffer_size];
-    Stream in(platform::open_read(original));
+    std::strcpy(original, partner.path);
+    Stream in(open_in(names, partner));
+    std::strcat(partner.path, suffix);
     return in.get() == nullptr && in.error() == ENOENT &&
-           derive_name(partner_name, original, partner) && !platform::name_is_free(partner_name);
+           std::strlen(partner.path) <= max_name_length &&
+           !platform::name_is_free(names.directory, partner.last());
 }
 
 int describe_file(const char* name) {
     Header header;
     long long size = 0;
     int error = 0;
-    Stream in(platform::open_read(name));
+    Names names;
+    if (!hold_names(names, name)) return cannot("cannot open", name, errno);
+    Stream in(open_in(names, names.file));
+    if (in.get() != nullptr && !take_own_spelling(names, in.get()))
+        return cannot("cannot open", name, errno);
     ShownName room;
     switch (read_state(in, header, size, error)) {
     case State::cannot_open:
-        return error == ENOENT ? describe_missing(name, error) : cannot("cannot open", name, error);
+        return error == ENOENT ? describe_missing(names, error)
+                               : cannot("cannot open", name, error);
     case State::cannot_read:
         return cannot("cannot read", name, error);
     case State::too_short:
@@ -374,11 +401,11 @@ int describe_file(const char* name) {
         print_names("%s: NOT a statistics file\n", shown(name, room));
         return 0;
     case State::version_1:
-        return describe_version_1(in, name, size);
+        return describe_version_1(in, names, size);
     case State::version_2:
         break;
     }
-    return describe_version_2(in, name, header, size);
+    return describe_version_2(in, names, header, size);
 }
 
 Match compare_conversion(const Stream& v2, const Stream& v1, const char* v1_name,
@@ -444,13 +471,16 @@ bool begins_conversion(std::FILE* copy, long long size, std::FILE* v1) {
 }
 
 int verify_file(const char* name) {
-    char old_name[name_buffer_size];
+    Names names;
     ShownName shown_name, shown_old;
-    if (!derive_name(old_name, name, ".old")) return cannot("cannot open", name, ENAMETOOLONG);
-    Stream in_new(platform::open_read(name));
-    Stream in_old(platform::open_read(old_name));
+    if (!hold_names(names, name)) return cannot("cannot open", name, errno);
+    Stream in_new(open_in(names, names.file));
+    if (in_new.get() != nullptr && !take_own_spelling(names, in_new.get()))
+        return cannot("cannot open", name, errno);
+    Stream in_old(open_in(names, names.old_file));
     Finding finding;
-    Match match = compare_conversion(in_new, in_old, shown(old_name, shown_old), finding);
+    Match match =
+        compare_conversion(in_new, in_old, shown(names.old_file.path, shown_old), finding);
     print_names("%s: %s\n", shown(name, shown_name), finding.text);
     return match == Match::exact;
 }

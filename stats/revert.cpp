@@ -4,12 +4,14 @@
 #include <cinttypes>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 #include "platform/platform.h"
-#include "stats/convert.h"
 #include "stats/examine.h"
 #include "stats/names.h"
+#include "stats/report.h"
 #include "stats/stream.h"
+#include "stats/swap.h"
 
 namespace stats {
 namespace {
@@ -35,7 +37,7 @@ void report_refusal(const char* name, const char* old_name, const Stream& v2, co
 // would go on naming the version 2 data.
 int has_no_other_names(const Stream& in, const char* name) {
     platform::Facts facts;
-    if (!platform::facts_of(in.get(), name, facts)) {
+    if (!platform::facts_of(in.get(), facts)) {
         report_error("%s: cannot tell its names: %s; not reverted\n", name, reason(errno));
         return 0;
     }
@@ -47,8 +49,9 @@ int has_no_other_names(const Stream& in, const char* name) {
 }
 
 // Refuses, with its diagnostic, when anything at all has the name NAME.new.
-int new_name_free(const char* name, const char* new_name) {
-    if (platform::name_is_free(new_name)) return 1;
+int new_name_free(const Names& names) {
+    const char *name = names.given, *new_name = names.new_file.path;
+    if (platform::name_is_free(names.directory, names.new_file.last())) return 1;
     if (errno == EEXIST)
         report_error("%s: %s is in the way; not reverted\n", name, new_name);
     else
@@ -62,8 +65,9 @@ int new_name_free(const char* name, const char* new_name) {
 // it for writing since it was held. NAME is read without taking the lock:
 // on Linux this process still holds it, and a second lock of its own would
 // be refused.
-int still_derivable(const char* name, const char* new_name, const Stream& v2) {
-    Stream v1(platform::open_read(name));
+int still_derivable(const Names& names, const Stream& v2) {
+    const char *name = names.given, *new_name = names.new_file.path;
+    Stream v1(platform::open_read(names.directory, names.file.last()));
     Finding finding;
     Match match = v2.get() != nullptr && std::fseek(v2.get(), 0, SEEK_SET) != 0
                       ? Match::v2_unusable
@@ -83,23 +87,26 @@ int still_derivable(const char* name, const char* new_name, const Stream& v2) {
 // Removes NAME.new once the renames are on storage and it is proven, while
 // held, to hold nothing that NAME lacks; otherwise keeps it. `in` still
 // holds it where a held file could be renamed; elsewhere it is held again.
-int remove_version_2(const char* name, const char* new_name, Stream& in) {
-    if (!platform::sync_directory_of(name)) {
+int remove_version_2(const Names& names, Stream& in) {
+    const char *name = names.given, *new_name = names.new_file.path;
+    if (!sync_names(names)) {
         report_error("%s: cannot sync its directory: %s; %s is kept\n", name, reason(errno),
                      new_name);
         return 0;
     }
-    Stream held_again(platform::rename_while_open ? nullptr : platform::open_removable(new_name));
+    Stream held_again(platform::rename_while_open
+                          ? nullptr
+                          : platform::open_removable(names.directory, names.new_file.last()));
     Stream& v2 = platform::rename_while_open ? in : held_again;
-    if (!still_derivable(name, new_name, v2)) return 0;
-    if (!platform::remove_held(v2.get(), new_name)) {
+    if (!still_derivable(names, v2)) return 0;
+    if (!platform::remove_held(v2.get(), names.directory, names.new_file.last())) {
         report_error("Cannot remove %s: %s\n", new_name, reason(errno));
         return 0;
     }
     v2.close(); // on Windows the file goes once its handle is closed
     // Only the removal is left to reach storage: a NAME.new that comes back
     // after a power cut is still the exact conversion of NAME.
-    if (platform::sync_directory_of(name)) return 1;
+    if (sync_names(names)) return 1;
     report_error("%s: reverted, but cannot sync its directory: %s; %s may come back after a power "
                  "cut, and may then simply be removed\n",
                  name, reason(errno), new_name);
@@ -109,31 +116,38 @@ int remove_version_2(const char* name, const char* new_name, Stream& in) {
 } // namespace
 
 int revert_file(const char* name) {
-    char old_name[name_buffer_size];
-    char new_name[name_buffer_size];
-    if (!derive_names(old_name, new_name, name)) {
+    Names names;
+    if (std::strlen(name) > max_name_length) {
         report_error("%s is too long a name to revert\n", name);
         return 0;
     }
-
-    Stream in(platform::open_removable(name));
-    Stream in_old(platform::open_exclusive(old_name));
+    if (!hold_names(names, name)) {
+        report_error("%s: cannot open: %s; not reverted\n", name, reason(errno));
+        return 0;
+    }
+    Stream in(platform::open_removable(names.directory, names.file.last()));
+    if (in.get() != nullptr && !take_own_spelling(names, in.get())) {
+        report_error("%s: cannot open: %s; not reverted\n", name, reason(errno));
+        return 0;
+    }
+    const char* old_name = names.old_file.path;
+    Stream in_old(platform::open_exclusive(names.directory, names.old_file.last()));
     Finding finding;
     Match match = compare_conversion(in, in_old, old_name, finding);
     if (match != Match::exact) {
         report_refusal(name, old_name, in, in_old, match, finding);
         return 0;
     }
-    if (!has_no_other_names(in, name) || !new_name_free(name, new_name)) return 0;
+    if (!has_no_other_names(in, name) || !new_name_free(names)) return 0;
 
     if (!platform::rename_while_open) {
         in.close();
         in_old.close();
     }
-    if (!swap_names(name, new_name, old_name)) return 0;
+    if (!swap_names(names, names.new_file, names.old_file)) return 0;
     // The version 1 file stays held under NAME, so no converter starts on it
     // meanwhile.
-    if (!remove_version_2(name, new_name, in)) return 0;
+    if (!remove_version_2(names, in)) return 0;
     platform::print_text(stdout, "Reverted %s: %" PRId64 " records, version 1 again\n", name,
                          finding.records);
     return 1;

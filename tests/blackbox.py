@@ -968,7 +968,7 @@ class InjectedFaults(ConverterTest):
              done, {"x": new, "x.old": data}),
             ("no RENAME_NOREPLACE", no_noreplace, False, 1, done, {"x": new, "x.old": data}),
             ("killed between link and unlink, run again",
-             {**no_noreplace, "STATCONV_FAULT": "unlink:1", "STATCONV_FAULT_KILL": "1"}, True, 1,
+             {**no_noreplace, "STATCONV_FAULT": "unlinkat:1", "STATCONV_FAULT_KILL": "1"}, True, 1,
              done, {"x": new, "x.old": data}),
         ]
         changed = done + "x changed while it was converted; the copy is kept as x.new\n"
@@ -994,7 +994,7 @@ class InjectedFaults(ConverterTest):
             ("reading x", "fread:3", "x: cannot read x: Input/output error; not reverted\n", untouched),
             ("reading x.old", "fread:4", "x: cannot read x.old: Input/output error; not reverted\n",
              untouched),
-            ("looking for x.new", "lstat:3",
+            ("looking for x.new", "fstatat:5",
              "x: cannot make sure that x.new is free: Permission denied; not reverted\n", untouched),
             ("first rename", "renameat2:1", "Cannot rename x to x.new\n", untouched),
             ("second rename, undone", "renameat2:2", "Cannot rename x.old to x\n", untouched),
@@ -1004,7 +1004,7 @@ class InjectedFaults(ConverterTest):
              kept),
             ("reading x.new again", "fread:9", "x: x.new is kept, as it could not be checked against x "
              "(cannot read: Input/output error)\n", kept),
-            ("removing x.new", "unlink:1", "Cannot remove x.new: in use by another program\n", kept),
+            ("removing x.new", "unlinkat:1", "Cannot remove x.new: in use by another program\n", kept),
             ("the last directory sync", "fsync:2", "x: reverted, but cannot sync its directory: Input/output "
              "error; x.new may come back after a power cut, and may then simply be removed\n", {"x": data}),
             ("a writer appends to x.new, no lease", writer("x.new"), "x: x.new is kept, as it is not "

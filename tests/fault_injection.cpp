@@ -32,6 +32,7 @@
 #include <unistd.h>
 
 extern "C" int __real_open(const char* path, int flags, ...);
+extern "C" int __real_openat(int dir, const char* path, int flags, ...);
 
 namespace {
 
@@ -97,14 +98,13 @@ void mark_error(std::FILE* stream) {
 extern "C" {
 
 int __real_fstat(int fd, struct stat* st);
-int __real_lstat(const char* path, struct stat* st);
+int __real_fstatat(int dir, const char* path, struct stat* st, int flags);
 int __real_flock(int fd, int operation);
-ssize_t __real_pread(int fd, void* data, std::size_t size, off_t offset);
 int __real_fchmod(int fd, mode_t mode);
 int __real_fsync(int fd);
 int __real_renameat2(int from_dir, const char* from, int to_dir, const char* to, unsigned flags);
-int __real_link(const char* from, const char* to);
-int __real_unlink(const char* path);
+int __real_linkat(int from_dir, const char* from, int to_dir, const char* to, int flags);
+int __real_unlinkat(int dir, const char* path, int flags);
 std::FILE* __real_fdopen(int fd, const char* mode);
 acl_t __real_acl_get_fd(int fd);
 int __real_acl_set_fd(int fd, acl_t acl);
@@ -125,6 +125,16 @@ int __wrap_open(const char* path, int flags, ...) {
     }
     return injected("open", EACCES) ? -1 : __real_open(path, flags, mode);
 }
+int __wrap_openat(int dir, const char* path, int flags, ...) {
+    mode_t mode = 0;
+    if (flags & O_CREAT) {
+        std::va_list args;
+        va_start(args, flags);
+        mode = static_cast<mode_t>(va_arg(args, int));
+        va_end(args);
+    }
+    return injected("openat", EACCES) ? -1 : __real_openat(dir, path, flags, mode);
+}
 int __real_fcntl(int fd, int command, ...);
 int __wrap_fcntl(int fd, int command, ...) {
     std::va_list args;
@@ -140,14 +150,11 @@ int __wrap_fcntl(int fd, int command, ...) {
 int __wrap_fstat(int fd, struct stat* st) {
     return injected("fstat", EIO) ? -1 : __real_fstat(fd, st);
 }
-int __wrap_lstat(const char* path, struct stat* st) {
-    return injected("lstat", EACCES) ? -1 : __real_lstat(path, st);
+int __wrap_fstatat(int dir, const char* path, struct stat* st, int flags) {
+    return injected("fstatat", EACCES) ? -1 : __real_fstatat(dir, path, st, flags);
 }
 int __wrap_flock(int fd, int operation) {
     return injected("flock", EWOULDBLOCK) ? -1 : __real_flock(fd, operation);
-}
-ssize_t __wrap_pread(int fd, void* data, std::size_t size, off_t offset) {
-    return injected("pread", EIO) ? -1 : __real_pread(fd, data, size, offset);
 }
 int __wrap_fchmod(int fd, mode_t mode) {
     return injected("fchmod", EPERM) ? -1 : __real_fchmod(fd, mode);
@@ -162,11 +169,11 @@ int __wrap_renameat2(int from_dir, const char* from, int to_dir, const char* to,
     errno = EINVAL;
     return -1;
 }
-int __wrap_link(const char* from, const char* to) {
-    return injected("link", EPERM) ? -1 : __real_link(from, to);
+int __wrap_linkat(int from_dir, const char* from, int to_dir, const char* to, int flags) {
+    return injected("linkat", EPERM) ? -1 : __real_linkat(from_dir, from, to_dir, to, flags);
 }
-int __wrap_unlink(const char* path) {
-    return injected("unlink", EBUSY) ? -1 : __real_unlink(path);
+int __wrap_unlinkat(int dir, const char* path, int flags) {
+    return injected("unlinkat", EBUSY) ? -1 : __real_unlinkat(dir, path, flags);
 }
 std::FILE* __wrap_fdopen(int fd, const char* mode) {
     return injected("fdopen", ENOMEM) ? nullptr : __real_fdopen(fd, mode);

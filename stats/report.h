@@ -1,0 +1,11 @@
+// Diagnostics: what the programs tell the operator on standard error.
+#pragma once
+
+namespace stats {
+
+// Formats a diagnostic to standard error, adding nothing of its own, and
+// flushes it, so that a combined log keeps each line in its place.
+// Returns what the formatting returns.
+[[gnu::format(printf, 1, 2)]] int report_error(const char* format, ...);
+
+} // namespace stats
