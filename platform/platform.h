@@ -42,6 +42,11 @@ class Directory {
     ~Directory();
     bool held() const { return native != -1; }
     long long native = -1; // the descriptor or handle
+#ifdef _WIN32
+    // The directory's full path, in the \\?\ form that takes any length:
+    // its own where the system gives it, else as it was resolved.
+    wchar_t path[4096] = L"";
+#endif
 };
 
 // Holds the directory of `name` and gives the offset in `name` at which its

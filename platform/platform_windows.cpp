@@ -1,9 +1,11 @@
 // The operating system beneath the programs, on Windows, through the C
 // runtime msvcrt.dll, KERNEL32.dll and, for file security alone,
-// ADVAPI32.dll: files held through CreateFile with no sharing and turned
+// ADVAPI32.dll: a directory held by a handle that keeps it from being
+// renamed, files named by its own full path (\\?\ form, any length) and
+// judged by handles, held through CreateFile with no sharing and turned
 // into runtime streams, MoveFileEx for renames that never replace and are
-// written through, _commit to reach storage, security descriptors carried
-// from file to file, and the runtime start-up's own wildcard expansion.
+// written through, _commit to reach storage, and security descriptors
+// carried from file to file.
 #include "platform/platform.h"
 
 #include <algorithm>
@@ -154,60 +156,194 @@ bool keeps_its_parts(const wchar_t* path) {
     }
 }
 
-// Whether Windows would take `name`, in the ANSI code page, as it stands.
-bool keeps_name(const char* name) {
-    wchar_t wide[wide_path_size];
-    return to_wide(name, wide) && keeps_its_parts(wide);
-}
+// Room for a full path in UTF-16 (after \\?\, past MAX_PATH), terminator
+// included.
+constexpr DWORD long_path_size = 4096;
 
-// `path` without the prefix \\?\ (\\?\UNC\server\share as \\server\share).
-const wchar_t* without_prefix(wchar_t* path) {
-    if (std::wcsncmp(path, L"\\\\?\\UNC\\", 8) == 0) {
-        path[6] = L'\\';
-        return path + 6;
+// A handle that is closed on every path out of the scope that holds it.
+struct Handle {
+    HANDLE handle;
+    explicit Handle(HANDLE opened) : handle(opened) {}
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+    ~Handle() {
+        if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
     }
-    return std::wcsncmp(path, L"\\\\?\\", 4) == 0 ? path + 4 : path;
+};
+
+HANDLE handle_of(const Directory& directory) {
+    return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(directory.native));
 }
 
-// The length of the root of the full path `path`: its drive ("C:") or its
-// \\server\share.
-std::size_t root_length(const wchar_t* path) {
-    if (path[0] != L'\0' && path[1] == L':') return 2;
-    if (path[0] != L'\\' || path[1] != L'\\') return 0;
-    std::size_t at = 2;
-    for (int separators = 0; path[at] != L'\0'; at++)
-        if (path[at] == L'\\' && ++separators == 2) break;
-    return at;
+// Which file is open on `file`: its volume's serial number and its index.
+bool identity_of(HANDLE file, unsigned long long& volume, unsigned long long& index) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(file, &info)) return false;
+    volume = info.dwVolumeSerialNumber;
+    index = static_cast<unsigned long long>(info.nFileIndexHigh) << 32 | info.nFileIndexLow;
+    return true;
 }
 
-// Whether the full paths `a` and `b` are the same, case included, but for
-// the case of their roots (a drive letter, a server and share).
-bool same_path(const wchar_t* a, const wchar_t* b) {
-    std::size_t root = root_length(a);
-    return root == root_length(b) &&
-           CompareStringOrdinal(a, static_cast<int>(root), b, static_cast<int>(root), TRUE) ==
-               CSTR_EQUAL &&
-           std::wcscmp(a + root, b + root) == 0;
+bool same_identity(HANDLE a, HANDLE b) {
+    unsigned long long volume_a = 0, index_a = 0, volume_b = 0, index_b = 0;
+    return identity_of(a, volume_a, index_a) && identity_of(b, volume_b, index_b) &&
+           volume_a == volume_b && index_a == index_b;
 }
 
-// Whether the file held on `file` was reached under `name` exactly as it was
-// given: Windows keeps every part of it, and the system's own full path for
-// the handle is the full path of `name`, case included. This keeps out an
-// 8.3 short name (STAT~JIP.DAT for statistics.dat), a name in other case (X
-// for x), and a link (Wine shows a Unix symbolic link as the file it points
-// to): each reaches a file whose own name is not the one that NAME.old and
-// NAME.new are made from. Compared in UTF-16, so that no code page stands
-// between the two.
-bool reached_as_named(HANDLE file, const char* name) {
-    wchar_t wide[wide_path_size], full[wide_path_size], final[wide_path_size];
-    if (!to_wide(name, wide) || !keeps_its_parts(wide)) return false;
-    DWORD full_length = GetFullPathNameW(wide, wide_path_size, full, nullptr);
-    DWORD final_length = GetFinalPathNameByHandleW(file, final, wide_path_size,
-                                                   FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-    return full_length > 0 && full_length < wide_path_size && final_length > 0 &&
-           final_length < wide_path_size && same_path(without_prefix(full), without_prefix(final));
+// The system's own full path for the file or directory open on `file`, in
+// the \\?\ form that takes paths of any length: the drive or share it lives
+// on (not a subst or mapped drive's letter), every part in its own
+// spelling, junctions followed. Fails (ENAMETOOLONG) where it does not fit.
+bool final_path_of(HANDLE file, wchar_t (&path)[long_path_size]) {
+    DWORD length = GetFinalPathNameByHandleW(file, path, long_path_size,
+                                             FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (length == 0)
+        length = GetFinalPathNameByHandleW(file, path, long_path_size,
+                                           FILE_NAME_NORMALIZED | VOLUME_NAME_GUID);
+    if (length == 0) return fail_with_system_error();
+    if (length >= long_path_size) return fail_with(ENAMETOOLONG);
+    if (std::wcsncmp(path, L"\\\\?\\", 4) == 0) return true;
+    // Without the prefix: C:\... or \\server\share\...
+    bool unc = path[0] == L'\\' && path[1] == L'\\';
+    const wchar_t* prefix = unc ? L"\\\\?\\UNC" : L"\\\\?\\";
+    std::size_t prefix_length = std::wcslen(prefix), skip = unc ? 1 : 0;
+    if (length + prefix_length >= long_path_size) return fail_with(ENAMETOOLONG);
+    std::wmemmove(path + prefix_length, path + skip, length - skip + 1);
+    std::wmemcpy(path, prefix, prefix_length);
+    return true;
 }
 
+// The full path of `last` in `directory`, from the directory's path.
+// `last` is refused (ENOENT) where Windows would not take it as it stands.
+bool path_in(const Directory& directory, const char* last, wchar_t (&path)[long_path_size]) {
+    wchar_t wide[wide_path_size];
+    if (!to_wide(last, wide)) return fail_with(ENOENT);
+    if (!keeps_its_parts(wide) || std::wcspbrk(wide, L"/\\:") != nullptr) return fail_with(ENOENT);
+    std::size_t length = std::wcslen(directory.path);
+    if (length + 1 + std::wcslen(wide) >= long_path_size) return fail_with(ENAMETOOLONG);
+    std::wcscpy(path, directory.path);
+    if (length > 0 && path[length - 1] != L'\\') path[length++] = L'\\';
+    std::wcscpy(path + length, wide);
+    return true;
+}
+
+// The directory's own spelling of the file whose index is `index`, in
+// `name`, found by listing the directory held on `directory`: where it is
+// found, the file lives there. Needs no path, so it serves where the
+// system cannot give one (past MAX_PATH under Wine).
+bool entry_of(const Directory& directory, unsigned long long index,
+              wchar_t (&name)[long_path_size]) {
+    // A listing of its own, from the start: a handle lists what was there
+    // when it first listed (Wine keeps that even past a restart).
+    Handle list(CreateFileW(directory.path, FILE_LIST_DIRECTORY | SYNCHRONIZE,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (list.handle == INVALID_HANDLE_VALUE || !same_identity(list.handle, handle_of(directory)))
+        return fail_with(ENOENT);
+    alignas(8) unsigned char listing[16384];
+    auto kind = FileIdBothDirectoryRestartInfo;
+    while (GetFileInformationByHandleEx(list.handle, kind, listing, sizeof listing)) {
+        kind = FileIdBothDirectoryInfo;
+        for (std::size_t at = 0;;) {
+            auto* entry = reinterpret_cast<FILE_ID_BOTH_DIR_INFO*>(listing + at);
+            std::size_t length = entry->FileNameLength / sizeof(wchar_t);
+            if (static_cast<unsigned long long>(entry->FileId.QuadPart) == index &&
+                length < long_path_size) {
+                std::wmemcpy(name, entry->FileName, length);
+                name[length] = L'\0';
+                return true;
+            }
+            if (entry->NextEntryOffset == 0) break;
+            at += entry->NextEntryOffset;
+        }
+    }
+    return fail_with(ENOENT);
+}
+
+// Where the last part of the full path `path` begins.
+wchar_t* last_part_of(wchar_t* path) {
+    wchar_t* separator = std::wcsrchr(path, L'\\');
+    return separator == nullptr ? path : separator + 1;
+}
+
+// Whether the file open on `file` lives in `directory` itself, judged by
+// handles, and its own spelling there, in `name`: from the system's own
+// path for the file, whose directory must be the held one, or, where the
+// system gives no path, from the held directory's listing. A name that the
+// system resolved through a link to a file elsewhere fails this.
+bool lives_in(HANDLE file, const Directory& directory, wchar_t (&name)[long_path_size]) {
+    unsigned long long volume = 0, index = 0;
+    if (!identity_of(file, volume, index)) return fail_with_system_error();
+    wchar_t path[long_path_size];
+    if (!final_path_of(file, path)) return entry_of(directory, index, name);
+    wchar_t* last = last_part_of(path);
+    std::wcscpy(name, last);
+    *last = L'\0'; // the directory, with its trailing separator
+    Handle parent(CreateFileW(path, FILE_READ_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    return parent.handle != INVALID_HANDLE_VALUE &&
+           same_identity(parent.handle, handle_of(directory));
+}
+
+// Opens the directory at `path` for holding: listable, and, where nobody
+// else has it open for deletion, not shared for deletion, so that it cannot
+// be renamed or removed while held.
+HANDLE open_directory(const wchar_t* path) {
+    constexpr DWORD access =
+        FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+    HANDLE directory = CreateFileW(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                   OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (directory == INVALID_HANDLE_VALUE && GetLastError() == ERROR_SHARING_VIOLATION)
+        directory =
+            CreateFileW(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    return directory;
+}
+
+// The full path of the directory part `part` (empty: the current
+// directory), in the \\?\ form.
+bool full_path_of(const wchar_t* part, wchar_t (&path)[long_path_size]) {
+    wchar_t full[long_path_size];
+    DWORD length = GetFullPathNameW(*part != L'\0' ? part : L".", long_path_size, full, nullptr);
+    if (length == 0) return fail_with_system_error();
+    if (length >= long_path_size - 8) return fail_with(ENAMETOOLONG);
+    bool prefixed =
+        std::wcsncmp(full, L"\\\\?\\", 4) == 0 || std::wcsncmp(full, L"\\\\.\\", 4) == 0;
+    bool unc = !prefixed && full[0] == L'\\' && full[1] == L'\\';
+    std::wcscpy(path, prefixed ? L"" : unc ? L"\\\\?\\UNC" : L"\\\\?\\");
+    std::wcscat(path, full + (unc ? 1 : 0));
+    return true;
+}
+
+// Why opening `path` failed, where the system says only that access was
+// denied: it names a directory (EISDIR).
+std::FILE* failed_open(const wchar_t* path) {
+    DWORD error = GetLastError();
+    DWORD attributes = GetFileAttributesW(path);
+    if (error == ERROR_ACCESS_DENIED && attributes != INVALID_FILE_ATTRIBUTES &&
+        (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+        fail_with(EISDIR);
+    else {
+        SetLastError(error);
+        fail_with_system_error();
+    }
+    return nullptr;
+}
+
+// Whether the file open on `file` may be used as `last` in `directory`: a
+// regular disk file, no reparse point, living in the held directory.
+// Sets errno where not.
+bool usable(HANDLE file, const Directory& directory) {
+    BY_HANDLE_FILE_INFORMATION info;
+    int error = GetFileType(file) != FILE_TYPE_DISK ? EINVAL : 0;
+    if (error == 0 && !GetFileInformationByHandle(file, &info)) error = EIO;
+    if (error == 0 && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) error = ELOOP;
+    if (error == 0 && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) error = EISDIR;
+    wchar_t name[long_path_size];
+    if (error == 0 && !lives_in(file, directory, name)) error = ENOENT;
+    return error == 0 || fail_with(error);
+}
 HANDLE handle_of(std::FILE* stream) {
     return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
 }
@@ -245,32 +381,26 @@ std::FILE* stream_on(HANDLE file, int flags, const char* mode, bool created) {
 // write or delete the file while it is held here. A symbolic link or other
 // reparse point is opened itself and refused, as are directories and
 // devices. A name that would not reach the file system as given is refused.
-std::FILE* open_held(const char* name, DWORD access) {
-    if (!keeps_name(name)) {
-        fail_with(ENOENT);
-        return nullptr;
-    }
-    HANDLE file = CreateFileA(name, access, 0, nullptr, OPEN_EXISTING,
+
+// Opens `last` in `directory` with no sharing at all, so that no other
+// handle can read, write or delete the file while it is held here. A
+// symbolic link or other reparse point is opened itself and refused, as
+// are directories and devices, and a file that does not live in the held
+// directory.
+std::FILE* open_held(const Directory& directory, const char* last, DWORD access) {
+    wchar_t path[long_path_size];
+    if (!path_in(directory, last, path)) return nullptr;
+    HANDLE file = CreateFileW(path, access, 0, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        fail_with_system_error();
-        return nullptr;
-    }
-    BY_HANDLE_FILE_INFORMATION info;
-    int error = GetFileType(file) != FILE_TYPE_DISK ? EINVAL : 0;
-    if (error == 0 && !GetFileInformationByHandle(file, &info)) error = EIO;
-    if (error == 0 && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) error = ELOOP;
-    if (error == 0 && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) error = EISDIR;
-    if (error == 0 && !reached_as_named(file, name)) error = ENOENT;
-    if (error != 0) {
+    if (file == INVALID_HANDLE_VALUE) return failed_open(path);
+    if (!usable(file, directory)) {
+        int error = errno;
         CloseHandle(file);
         fail_with(error);
         return nullptr;
     }
     return stream_on(file, _O_RDONLY, "rb", false);
 }
-
-// The command line's arguments in UTF-16, as the runtime's start-up gives
 // them (patterns expanded as for main's).
 struct WideArguments {
     int count = 0;
@@ -295,28 +425,45 @@ struct Descriptor {
     }
 };
 
+// Whether the files open on `a` and `b` have the same owner and group.
+bool same_owners(HANDLE a, HANDLE b) {
+    constexpr SECURITY_INFORMATION owners = OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION;
+    Descriptor got_a, got_b;
+    PSID owner_a = nullptr, group_a = nullptr, owner_b = nullptr, group_b = nullptr;
+    return GetSecurityInfo(a, SE_FILE_OBJECT, owners, &owner_a, &group_a, nullptr, nullptr,
+                           &got_a.sd) == ERROR_SUCCESS &&
+           GetSecurityInfo(b, SE_FILE_OBJECT, owners, &owner_b, &group_b, nullptr, nullptr,
+                           &got_b.sd) == ERROR_SUCCESS &&
+           owner_a != nullptr && owner_b != nullptr && EqualSid(owner_a, owner_b) &&
+           (group_a == nullptr || (group_b != nullptr && EqualSid(group_a, group_b)));
+}
+
 // Gives the file held on `to` the security of the one held on `from`: its
 // DACL exactly, with the flag that says whether it takes entries from the
-// directory (a protected one does not), and its owner and group where the
-// process may set them (itself, or anyone with the restore privilege). The
-// descriptor is set as it is, with SetKernelObjectSecurity: SetSecurityInfo
-// would add what the directory passes on (under Wine, even to a protected
-// DACL, which then lets Everyone read). Wine stores no security descriptor:
-// it turns the DACL into the file's mode bits.
+// directory (a protected one does not), and its owner and group, which the
+// process may set where they are its own or it has the restore privilege;
+// where they do not end up the original's, it fails (EPERM) rather than
+// hand the file to someone else. The descriptor is set as it is, with
+// SetKernelObjectSecurity: SetSecurityInfo would add what the directory
+// passes on (under Wine, even to a protected DACL, which then lets Everyone
+// read). Wine stores no security descriptor: it turns the DACL into the
+// file's mode bits.
 bool carry_security(HANDLE from, HANDLE to) {
     Descriptor got;
     constexpr SECURITY_INFORMATION owners = OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION;
     if (GetSecurityInfo(from, SE_FILE_OBJECT, owners | DACL_SECURITY_INFORMATION, nullptr, nullptr,
                         nullptr, nullptr, &got.sd) != ERROR_SUCCESS)
-        return false;
+        return fail_with_system_error();
     SECURITY_DESCRIPTOR_CONTROL control = 0;
     DWORD revision = 0;
-    if (!GetSecurityDescriptorControl(got.sd, &control, &revision)) return false;
-    (void)SetKernelObjectSecurity(to, owners, got.sd);
+    if (!GetSecurityDescriptorControl(got.sd, &control, &revision)) return fail_with_system_error();
+    (void)SetKernelObjectSecurity(to, owners, got.sd); // judged by what it leaves
+    if (!same_owners(from, to)) return fail_with(EPERM);
     SECURITY_INFORMATION inheritance = (control & SE_DACL_PROTECTED) != 0
                                            ? PROTECTED_DACL_SECURITY_INFORMATION
                                            : UNPROTECTED_DACL_SECURITY_INFORMATION;
-    return SetKernelObjectSecurity(to, DACL_SECURITY_INFORMATION | inheritance, got.sd) != 0;
+    return SetKernelObjectSecurity(to, DACL_SECURITY_INFORMATION | inheritance, got.sd) != 0 ||
+           fail_with_system_error();
 }
 
 // The owner of the file open on `file`, in `got`, which frees it.
@@ -348,21 +495,93 @@ bool owned_by_caller(HANDLE file) {
     return mine;
 }
 
+// The user this process runs as, in `user`.
+bool token_user(unsigned char (&user)[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE]) {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+    DWORD length = 0;
+    bool got = GetTokenInformation(token, TokenUser, user, sizeof user, &length) != 0;
+    CloseHandle(token);
+    return got;
+}
+
+// A security descriptor for a new file that lets only the process's user
+// in: its DACL is protected, so that none of the entries the directory
+// passes on to new files is added.
+struct OwnerOnly {
+    alignas(TOKEN_USER) unsigned char user[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    alignas(
+        DWORD) unsigned char acl[sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) + SECURITY_MAX_SID_SIZE];
+    SECURITY_DESCRIPTOR descriptor;
+    SECURITY_ATTRIBUTES attributes;
+};
+bool make_owner_only(OwnerOnly& only) {
+    auto* acl = reinterpret_cast<PACL>(only.acl);
+    if (!token_user(only.user) || !InitializeAcl(acl, sizeof only.acl, ACL_REVISION) ||
+        !AddAccessAllowedAce(acl, ACL_REVISION, FILE_ALL_ACCESS,
+                             reinterpret_cast<TOKEN_USER*>(only.user)->User.Sid) ||
+        !InitializeSecurityDescriptor(&only.descriptor, SECURITY_DESCRIPTOR_REVISION) ||
+        !SetSecurityDescriptorDacl(&only.descriptor, TRUE, acl, FALSE) ||
+        !SetSecurityDescriptorControl(&only.descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED))
+        return false;
+    only.attributes = {sizeof only.attributes, &only.descriptor, FALSE};
+    return true;
+}
+
 } // namespace
 
-std::FILE* open_exclusive(const char* name) {
-    return open_held(name, GENERIC_READ);
+Directory::~Directory() {
+    if (held()) CloseHandle(handle_of(*this));
 }
 
-std::FILE* open_removable(const char* name) {
-    return open_held(name, GENERIC_READ | DELETE | FILE_WRITE_ATTRIBUTES);
+int hold_directory_of(const char* name, Directory& directory, std::size_t* last_at) {
+    wchar_t wide[wide_path_size];
+    if (!to_wide(name, wide)) return fail_with(ENOENT);
+    wchar_t* last = wide;
+    for (wchar_t* c = wide; *c != L'\0'; c++)
+        if (*c == L'/' || *c == L'\\' || *c == L':') last = c + 1;
+    if (*last == L'\0' || std::wcscmp(last, L".") == 0 || std::wcscmp(last, L"..") == 0)
+        return fail_with(EISDIR);
+    if (!keeps_its_parts(wide)) return fail_with(ENOENT);
+    // Where the last part begins in `name`: the bytes of the part before it.
+    int prefix = last == wide ? 0
+                              : WideCharToMultiByte(CP_ACP, 0, wide, static_cast<int>(last - wide),
+                                                    nullptr, 0, nullptr, nullptr);
+    wchar_t path[long_path_size];
+    *last = L'\0';
+    if (prefix < 0 || !full_path_of(wide, path)) return 0;
+    HANDLE held = open_directory(path);
+    if (held == INVALID_HANDLE_VALUE) return fail_with_system_error();
+    directory.native = reinterpret_cast<std::intptr_t>(held);
+    if (!final_path_of(held, directory.path)) std::wcscpy(directory.path, path);
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(held, &info)) return fail_with_system_error();
+    if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return fail_with(ENOTDIR);
+    *last_at = static_cast<std::size_t>(prefix);
+    return 1;
 }
 
-std::FILE* create_new(const char* name) {
+std::FILE* open_exclusive(const Directory& directory, const char* last) {
+    return open_held(directory, last, GENERIC_READ);
+}
+
+std::FILE* open_removable(const Directory& directory, const char* last) {
+    return open_held(directory, last, GENERIC_READ | DELETE | FILE_WRITE_ATTRIBUTES);
+}
+
+std::FILE* create_new(const Directory& directory, const char* last) {
     // The creator may always set the DACL (WRITE_DAC); the owner only where
     // the DACL allows, which MAXIMUM_ALLOWED takes.
     constexpr DWORD update = GENERIC_READ | GENERIC_WRITE | DELETE | WRITE_DAC | MAXIMUM_ALLOWED;
-    HANDLE file = CreateFileA(name, update, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    wchar_t path[long_path_size];
+    OwnerOnly only;
+    if (!path_in(directory, last, path)) return nullptr;
+    if (!make_owner_only(only)) {
+        fail_with_system_error();
+        return nullptr;
+    }
+    HANDLE file =
+        CreateFileW(path, update, 0, &only.attributes, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         fail_with_system_error();
         return nullptr;
@@ -376,34 +595,43 @@ std::FILE* create_new(const char* name) {
     return stream_on(file, _O_RDWR, "w+b", true);
 }
 
-std::FILE* open_read(const char* name) {
-    if (!keeps_name(name)) {
-        fail_with(ENOENT);
+std::FILE* open_read(const Directory& directory, const char* last) {
+    wchar_t path[long_path_size];
+    if (!path_in(directory, last, path)) return nullptr;
+    HANDLE file =
+        CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return failed_open(path);
+    if (!usable(file, directory)) {
+        int error = errno;
+        CloseHandle(file);
+        fail_with(error);
         return nullptr;
     }
-    std::FILE* stream = _fsopen(name, "rb", _SH_DENYNO);
-    if (stream == nullptr) return nullptr;
-    struct _stati64 st;
-    int error = _fstati64(_fileno(stream), &st) != 0 || (st.st_mode & _S_IFMT) != _S_IFREG ? EINVAL
-                : !reached_as_named(handle_of(stream), name)                               ? ENOENT
-                                                                                           : 0;
-    if (error == 0) return stream;
-    std::fclose(stream);
-    fail_with(error);
-    return nullptr;
+    return stream_on(file, _O_RDONLY, "rb", false);
 }
 
-int facts_of(std::FILE* held, const char* name, Facts& facts) {
+int own_name(std::FILE* held, const Directory& directory, const char* /*last*/, char* own,
+             std::size_t room) {
+    wchar_t name[long_path_size];
+    if (!lives_in(handle_of(held), directory, name)) return 0;
+    int converted = to_narrow(name, own, static_cast<int>(room));
+    if (converted == 0 && GetLastError() == ERROR_INSUFFICIENT_BUFFER)
+        return fail_with(ENAMETOOLONG);
+    return converted > 0 ? 1 : fail_with(EILSEQ);
+}
+
+int facts_of(std::FILE* held, Facts& facts) {
     HANDLE file = handle_of(held);
     BY_HANDLE_FILE_INFORMATION info;
     if (!GetFileInformationByHandle(file, &info)) return fail_with_system_error();
-    constexpr DWORD not_plain =
+    constexpr DWORD not_regular =
         FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE;
     facts.size = static_cast<long long>(info.nFileSizeHigh) << 32 | info.nFileSizeLow;
     facts.links = info.nNumberOfLinks;
     facts.owned_by_caller = owned_by_caller(file);
-    facts.plain = GetFileType(file) == FILE_TYPE_DISK && (info.dwFileAttributes & not_plain) == 0 &&
-                  reached_as_named(file, name);
+    facts.regular =
+        GetFileType(file) == FILE_TYPE_DISK && (info.dwFileAttributes & not_regular) == 0;
     return 1;
 }
 
@@ -440,14 +668,14 @@ int stamp_of(std::FILE* stream, Stamp& stamp) {
 
 // Opened only to be asked about, whoever else has it open, and without
 // following a reparse point.
-int stamp_of_name(const char* name, Stamp& stamp) {
-    HANDLE file = CreateFileA(
-        name, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-        OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return fail_with_system_error();
-    int stamped = stamp_of_handle(file, stamp);
-    CloseHandle(file);
-    return stamped;
+int stamp_of_name(const Directory& directory, const char* last, Stamp& stamp) {
+    wchar_t path[long_path_size];
+    if (!path_in(directory, last, path)) return 0;
+    Handle file(CreateFileW(
+        path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (file.handle == INVALID_HANDLE_VALUE) return fail_with_system_error();
+    return stamp_of_handle(file.handle, stamp);
 }
 
 void prepare_process() {}
@@ -464,7 +692,7 @@ bool caller_is_privileged() {
 
 // A read-only attribute would stop the deletion; it is cleared first, and
 // put back if the deletion is refused all the same.
-int remove_held(std::FILE* held, const char* /*name*/) {
+int remove_held(std::FILE* held, const Directory& /*directory*/, const char* /*last*/) {
     HANDLE file = handle_of(held);
     BY_HANDLE_FILE_INFORMATION info;
     if (!GetFileInformationByHandle(file, &info)) return fail_with_system_error();
@@ -483,9 +711,8 @@ int remove_held(std::FILE* held, const char* /*name*/) {
 // attributes of its own, and read-only is the one that says who may write.
 int carry_metadata(std::FILE* original, std::FILE* copy) {
     BY_HANDLE_FILE_INFORMATION info;
-    if (!carry_security(handle_of(original), handle_of(copy)) ||
-        !GetFileInformationByHandle(handle_of(original), &info))
-        return fail_with_system_error();
+    if (!carry_security(handle_of(original), handle_of(copy))) return 0;
+    if (!GetFileInformationByHandle(handle_of(original), &info)) return fail_with_system_error();
     if ((info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) == 0) return 1;
     return set_attributes(handle_of(copy), FILE_ATTRIBUTE_READONLY) ? 1 : fail_with_system_error();
 }
@@ -505,36 +732,47 @@ int sync_to_storage(std::FILE* stream) {
     return std::fflush(stream) == 0 && _commit(_fileno(stream)) == 0;
 }
 
-int rename_no_replace(const char* from, const char* to) {
-    return MoveFileExA(from, to, MOVEFILE_WRITE_THROUGH) ? 1 : fail_with_system_error();
-}
-
-int sync_directory_of(const char* /*name*/) {
+int sync_directory(const Directory& /*directory*/) {
     return 1;
 }
 
-int remove_file(const char* name) {
-    if (DeleteFileA(name)) return 1;
-    DWORD attributes = GetFileAttributesA(name);
-    if (GetLastError() != ERROR_ACCESS_DENIED || attributes == INVALID_FILE_ATTRIBUTES ||
-        (attributes & FILE_ATTRIBUTE_READONLY) == 0)
-        return fail_with_system_error();
-    if (!SetFileAttributesA(name, attributes & ~DWORD{FILE_ATTRIBUTE_READONLY}))
-        return fail_with_system_error();
-    if (DeleteFileA(name)) return 1;
+int rename_no_replace(const Directory& directory, const char* from, const char* to) {
+    wchar_t from_path[long_path_size], to_path[long_path_size];
+    if (!path_in(directory, from, from_path) || !path_in(directory, to, to_path)) return 0;
+    if (MoveFileExW(from_path, to_path, MOVEFILE_WRITE_THROUGH)) return 1;
     fail_with_system_error();
-    SetFileAttributesA(name, attributes);
+    // `to` as another name of `from`: a rename by link and unlink cut off
+    // between the two leaves that, and only the unlink is left to do.
+    if (errno == EEXIST && same_file(directory, from, to)) return remove_file(directory, from);
     return 0;
 }
 
-int same_file(const char* a, const char* b) {
-    Stamp sa, sb;
-    return stamp_of_name(a, sa) && stamp_of_name(b, sb) && sa.volume == sb.volume &&
-           sa.index == sb.index;
+int remove_file(const Directory& directory, const char* last) {
+    wchar_t path[long_path_size];
+    if (!path_in(directory, last, path)) return 0;
+    if (DeleteFileW(path)) return 1;
+    DWORD attributes = GetFileAttributesW(path);
+    if (GetLastError() != ERROR_ACCESS_DENIED || attributes == INVALID_FILE_ATTRIBUTES ||
+        (attributes & FILE_ATTRIBUTE_READONLY) == 0)
+        return fail_with_system_error();
+    if (!SetFileAttributesW(path, attributes & ~DWORD{FILE_ATTRIBUTE_READONLY}))
+        return fail_with_system_error();
+    if (DeleteFileW(path)) return 1;
+    fail_with_system_error();
+    SetFileAttributesW(path, attributes);
+    return 0;
 }
 
-int name_is_free(const char* name) {
-    if (GetFileAttributesA(name) != INVALID_FILE_ATTRIBUTES) return fail_with(EEXIST);
+int same_file(const Directory& directory, const char* a, const char* b) {
+    Stamp sa, sb;
+    return stamp_of_name(directory, a, sa) && stamp_of_name(directory, b, sb) &&
+           sa.volume == sb.volume && sa.index == sb.index;
+}
+
+int name_is_free(const Directory& directory, const char* last) {
+    wchar_t path[long_path_size];
+    if (!path_in(directory, last, path)) return errno == ENOENT ? 1 : 0;
+    if (GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES) return fail_with(EEXIST);
     fail_with_system_error();
     return errno == ENOENT;
 }
