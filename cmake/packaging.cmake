@@ -2,6 +2,23 @@
 # Windows, their man pages) in place; `cpack` in the build tree makes a
 # Debian package, or a ZIP of the Windows programs in the Windows build.
 include(GNUInstallDirs)
+
+# The release's date, for the man pages and the package's changelog:
+# SOURCE_DATE_EPOCH where it is set, else the time of the last commit, else
+# the time of configuring.
+set(release_epoch "$ENV{SOURCE_DATE_EPOCH}")
+if(NOT release_epoch)
+  execute_process(COMMAND git log -1 --format=%ct WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}
+                  OUTPUT_VARIABLE commit_time OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+  if(commit_time MATCHES "^[0-9]+$")
+    set(ENV{SOURCE_DATE_EPOCH} ${commit_time})
+  endif()
+endif()
+string(TIMESTAMP STATCONV_MAN_DATE "%Y-%m-%d" UTC)
+string(TIMESTAMP STATCONV_CHANGELOG_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
+if(NOT release_epoch)
+  unset(ENV{SOURCE_DATE_EPOCH})
+endif()
 install(TARGETS statconv statinfo statrevert RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 if(NOT WIN32)
   foreach(page statconv.1 statinfo.1 statrevert.1)
