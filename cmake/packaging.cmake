@@ -1,7 +1,11 @@
-# Installation and packages: `cmake --install` puts the three programs (and, off
-# Windows, their man pages) in place; `cpack` in the build tree makes a
-# Debian package, or a ZIP of the Windows programs in the Windows build.
+# Installation and packages: `cmake --install` puts the three programs and,
+# off Windows, their man pages (gzip -9n) in place; `cpack` in the build tree
+# makes a Debian package with the copyright file and changelog Debian asks
+# for, or, in the Windows build, a ZIP of the programs.
 include(GNUInstallDirs)
+install(TARGETS statconv statinfo statrevert RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+set(CPACK_PACKAGE_CONTACT "statconv maintainers <statconv@example.org>")
+set(CPACK_STRIP_FILES ON)
 
 # The release's date, for the man pages and the package's changelog:
 # SOURCE_DATE_EPOCH where it is set, else the time of the last commit, else
@@ -19,25 +23,45 @@ string(TIMESTAMP STATCONV_CHANGELOG_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
 if(NOT release_epoch)
   unset(ENV{SOURCE_DATE_EPOCH})
 endif()
-install(TARGETS statconv statinfo statrevert RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+
+set(pages statconv statinfo statrevert)
+foreach(page ${pages})
+  configure_file(man/${page}.1.in man/${page}.1 @ONLY)
+endforeach()
+
 if(NOT WIN32)
-  foreach(page statconv.1 statinfo.1 statrevert.1)
-    configure_file(man/${page}.in man/${page} @ONLY)
-    install(FILES ${PROJECT_BINARY_DIR}/man/${page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  # The copyright file in Debian's machine-readable form, with the licence's
+  # terms; the changelog; and both man pages and changelog compressed as
+  # Debian has them: gzip -9n, with no name or time stamp inside.
+  file(READ LICENSE licence)
+  string(FIND "${licence}" "Permission" terms_start)
+  string(SUBSTRING "${licence}" ${terms_start} -1 terms)
+  string(STRIP "${terms}" terms)
+  string(REPLACE "\n\n" "\n.\n" terms "${terms}")
+  string(REPLACE "\n" "\n " STATCONV_LICENSE_TERMS " ${terms}")
+  configure_file(packaging/copyright.in doc/copyright @ONLY)
+  configure_file(packaging/changelog.in doc/changelog @ONLY)
+  foreach(file man/statconv.1 man/statinfo.1 man/statrevert.1 doc/changelog)
+    execute_process(COMMAND gzip -9nc ${file} WORKING_DIRECTORY ${PROJECT_BINARY_DIR}
+                    OUTPUT_FILE ${PROJECT_BINARY_DIR}/${file}.gz COMMAND_ERROR_IS_FATAL ANY)
   endforeach()
+  list(TRANSFORM pages REPLACE "(.+)" "${PROJECT_BINARY_DIR}/man/\\1.1.gz")
+  install(FILES ${pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(FILES ${PROJECT_BINARY_DIR}/doc/copyright ${PROJECT_BINARY_DIR}/doc/changelog.gz
+          DESTINATION ${CMAKE_INSTALL_DOCDIR})
 endif()
 
 set(CPACK_PACKAGE_NAME statconv)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "statconv maintainers")
-set(CPACK_PACKAGE_CONTACT "statconv maintainers")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
-    "Upgrades statistics files from version 1 to version 2 in place, inspects and reverts them")
+    "upgrade statistics files from version 1 to version 2 in place")
 set(CPACK_PACKAGE_DESCRIPTION
-    "statconv converts each statistics file into a version 2 copy beside it and swaps the copy
-in only once it is complete and on storage, keeping the version 1 file as NAME.old.
-statinfo reports what statistics files hold and verifies a conversion record by record.
-statrevert puts a converted file back to version 1 when nothing written since would be lost.")
+    "statconv converts each statistics file into a version 2 copy beside it,
+and swaps the copy in only once it is complete and on storage, keeping the
+version 1 file as NAME.old. statinfo reports what statistics files hold and
+verifies a conversion record by record. statrevert puts a converted file
+back to version 1 when nothing written to it since would be lost.")
 if(WIN32)
   set(CPACK_GENERATOR ZIP)
   if(CMAKE_SIZEOF_VOID_P EQUAL 8)
