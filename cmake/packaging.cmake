@@ -1,7 +1,8 @@
 # Installation and packages: `cmake --install` puts the three programs and,
 # off Windows, their man pages (gzip -9n) in place; `cpack` in the build tree
 # makes a Debian package with the copyright file and changelog Debian asks
-# for, or, in the Windows build, a ZIP of the programs.
+# for, or, in the Windows build, a ZIP of the programs with the man pages
+# rendered as text, the README, the Windows notes and the licence.
 include(GNUInstallDirs)
 install(TARGETS statconv statinfo statrevert RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 set(CPACK_PACKAGE_CONTACT "statconv maintainers <statconv@example.org>")
@@ -49,6 +50,29 @@ if(NOT WIN32)
   install(FILES ${pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   install(FILES ${PROJECT_BINARY_DIR}/doc/copyright ${PROJECT_BINARY_DIR}/doc/changelog.gz
           DESTINATION ${CMAKE_INSTALL_DOCDIR})
+else()
+  # Text a Windows operator can open: the man pages rendered without bold or
+  # underlining or hyphenation, the README, the Windows notes and the licence,
+  # each with CR LF line ends.
+  find_program(STATCONV_GROFF groff REQUIRED)
+  foreach(page ${pages})
+    execute_process(COMMAND ${STATCONV_GROFF} -man -Tascii -P-bcu -rHY=0 man/${page}.1
+                    WORKING_DIRECTORY ${PROJECT_BINARY_DIR} OUTPUT_VARIABLE text
+                    COMMAND_ERROR_IS_FATAL ANY)
+    file(WRITE ${PROJECT_BINARY_DIR}/doc/${page}.txt "${text}")
+  endforeach()
+  configure_file(README.md doc/README.txt COPYONLY)
+  configure_file(LICENSE doc/LICENSE.txt COPYONLY)
+  configure_file(docs/windows.md doc/WINDOWS.txt COPYONLY)
+  set(texts statconv.txt statinfo.txt statrevert.txt README.txt LICENSE.txt WINDOWS.txt)
+  list(TRANSFORM texts PREPEND ${PROJECT_BINARY_DIR}/doc/)
+  foreach(text ${texts})
+    file(READ ${text} content)
+    string(REPLACE "\r\n" "\n" content "${content}")
+    string(REPLACE "\n" "\r\n" content "${content}")
+    file(WRITE ${text} "${content}")
+  endforeach()
+  install(FILES ${texts} DESTINATION .)
 endif()
 
 set(CPACK_PACKAGE_NAME statconv)

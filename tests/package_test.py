@@ -83,7 +83,14 @@ class Package(unittest.TestCase):
         package = self.make_package("ZIP")
         with zipfile.ZipFile(package) as archive:
             files = sorted(name for name in archive.namelist() if not name.endswith("/"))
-            self.assertEqual(files, ["bin/statconv.exe", "bin/statinfo.exe", "bin/statrevert.exe"])
+            texts = [f"{page}.txt" for page in PAGES] + ["README.txt", "LICENSE.txt", "WINDOWS.txt"]
+            self.assertEqual(files, sorted(["bin/statconv.exe", "bin/statinfo.exe", "bin/statrevert.exe"]
+                                           + texts))
+            for name in texts:  # text with CR LF line ends only, the pages rendered
+                text = archive.read(name)
+                self.assertGreater(text.count(b"\r\n"), 10, name)
+                self.assertEqual(text.count(b"\n"), text.count(b"\r\n"), name)
+                self.assertNotRegex(text, rb"[\b\x1b]|^\.TH", name)
             archive.extractall(self.work / "root")
         self.run_installed(*(self.work / "root/bin" / name for name in ["statconv.exe", "statinfo.exe",
                                                                          "statrevert.exe"]))
