@@ -10,7 +10,8 @@
 # the last release), converts a fresh copy with it too, in the same pair. Both read the same cached bytes and put their output
 # on storage. Prints each pair, the medians and the fastest times with
 # their ratios (on a machine whose storage or memory is shared, the fastest
-# times are the steadier figure), and the converter's peak resident size. Needs bash, python3, dd and GNU time.
+# times are the steadier figure), and the converter's peak resident size. Needs bash, python3, dd, awk and GNU time
+# (Debian package time).
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -26,7 +27,7 @@ echo "input: $(stat -c %s "$work/input") bytes, $pairs pairs"
 seconds() { # runs a command, prints its wall time in seconds
     local start=$EPOCHREALTIME
     "$@" >/dev/null 2>&1 || [ $? -eq 1 ] # the converter's success is status 1
-    echo "$EPOCHREALTIME - $start" | bc -l
+    awk -v end="$EPOCHREALTIME" -v start="$start" 'BEGIN { print end - start }'
 }
 
 # Each timed command starts from the same state: a fresh, synced copy of the
@@ -58,7 +59,7 @@ done
 
 median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 fastest() { printf '%s\n' "$@" | sort -g | head -n 1; }
-ratio() { echo "$1 / $2" | bc -l; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { print a / b }'; }
 c_median=$(median "${converter_times[@]}") d_median=$(median "${dd_times[@]}")
 c_fastest=$(fastest "${converter_times[@]}") d_fastest=$(fastest "${dd_times[@]}")
 printf 'median:  converter %.3f s, dd %.3f s, ratio %.3f\n' \

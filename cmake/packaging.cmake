@@ -1,26 +1,91 @@
-# Installation and packages: `cmake --install` puts the three programs (and, off
-# Windows, their man pages) in place; `cpack` in the build tree makes a
-# Debian package, or a ZIP of the Windows programs in the Windows build.
+# Installation and packages: `cmake --install` puts the three programs and,
+# off Windows, their man pages (gzip -9n) in place; `cpack` in the build tree
+# makes a Debian package with the copyright file and changelog Debian asks
+# for, or, in the Windows build, a ZIP of the programs with the man pages
+# rendered as text, the README, the Windows notes and the licence.
 include(GNUInstallDirs)
 install(TARGETS statconv statinfo statrevert RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+set(CPACK_PACKAGE_CONTACT "statconv maintainers <statconv@example.org>")
+set(CPACK_STRIP_FILES ON)
+
+# The release's date, for the man pages and the package's changelog:
+# SOURCE_DATE_EPOCH where it is set, else the time of the last commit, else
+# the time of configuring.
+set(release_epoch "$ENV{SOURCE_DATE_EPOCH}")
+if(NOT release_epoch)
+  execute_process(COMMAND git log -1 --format=%ct WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}
+                  OUTPUT_VARIABLE commit_time OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+  if(commit_time MATCHES "^[0-9]+$")
+    set(ENV{SOURCE_DATE_EPOCH} ${commit_time})
+  endif()
+endif()
+string(TIMESTAMP STATCONV_MAN_DATE "%Y-%m-%d" UTC)
+string(TIMESTAMP STATCONV_CHANGELOG_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
+if(NOT release_epoch)
+  unset(ENV{SOURCE_DATE_EPOCH})
+endif()
+
+set(pages statconv statinfo statrevert)
+foreach(page ${pages})
+  configure_file(man/${page}.1.in man/${page}.1 @ONLY)
+endforeach()
+
 if(NOT WIN32)
-  foreach(page statconv.1 statinfo.1 statrevert.1)
-    configure_file(man/${page}.in man/${page} @ONLY)
-    install(FILES ${PROJECT_BINARY_DIR}/man/${page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  # The copyright file in Debian's machine-readable form, with the licence's
+  # terms; the changelog; and both man pages and changelog compressed as
+  # Debian has them: gzip -9n, with no name or time stamp inside.
+  file(READ LICENSE licence)
+  string(FIND "${licence}" "Permission" terms_start)
+  string(SUBSTRING "${licence}" ${terms_start} -1 terms)
+  string(STRIP "${terms}" terms)
+  string(REPLACE "\n\n" "\n.\n" terms "${terms}")
+  string(REPLACE "\n" "\n " STATCONV_LICENSE_TERMS " ${terms}")
+  configure_file(packaging/copyright.in doc/copyright @ONLY)
+  configure_file(packaging/changelog.in doc/changelog @ONLY)
+  foreach(file man/statconv.1 man/statinfo.1 man/statrevert.1 doc/changelog)
+    execute_process(COMMAND gzip -9nc ${file} WORKING_DIRECTORY ${PROJECT_BINARY_DIR}
+                    OUTPUT_FILE ${PROJECT_BINARY_DIR}/${file}.gz COMMAND_ERROR_IS_FATAL ANY)
   endforeach()
+  list(TRANSFORM pages REPLACE "(.+)" "${PROJECT_BINARY_DIR}/man/\\1.1.gz")
+  install(FILES ${pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(FILES ${PROJECT_BINARY_DIR}/doc/copyright ${PROJECT_BINARY_DIR}/doc/changelog.gz
+          DESTINATION ${CMAKE_INSTALL_DOCDIR})
+else()
+  # Text a Windows operator can open: the man pages rendered without bold or
+  # underlining or hyphenation, the README, the Windows notes and the licence,
+  # each with CR LF line ends.
+  find_program(STATCONV_GROFF groff REQUIRED)
+  foreach(page ${pages})
+    execute_process(COMMAND ${STATCONV_GROFF} -man -Tascii -P-bcu -rHY=0 man/${page}.1
+                    WORKING_DIRECTORY ${PROJECT_BINARY_DIR} OUTPUT_VARIABLE text
+                    COMMAND_ERROR_IS_FATAL ANY)
+    file(WRITE ${PROJECT_BINARY_DIR}/doc/${page}.txt "${text}")
+  endforeach()
+  configure_file(README.md doc/README.txt COPYONLY)
+  configure_file(LICENSE doc/LICENSE.txt COPYONLY)
+  configure_file(docs/windows.md doc/WINDOWS.txt COPYONLY)
+  set(texts statconv.txt statinfo.txt statrevert.txt README.txt LICENSE.txt WINDOWS.txt)
+  list(TRANSFORM texts PREPEND ${PROJECT_BINARY_DIR}/doc/)
+  foreach(text ${texts})
+    file(READ ${text} content)
+    string(REPLACE "\r\n" "\n" content "${content}")
+    string(REPLACE "\n" "\r\n" content "${content}")
+    file(WRITE ${text} "${content}")
+  endforeach()
+  install(FILES ${texts} DESTINATION .)
 endif()
 
 set(CPACK_PACKAGE_NAME statconv)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "statconv maintainers")
-set(CPACK_PACKAGE_CONTACT "statconv maintainers")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
-    "Upgrades statistics files from version 1 to version 2 in place, inspects and reverts them")
+    "upgrade statistics files from version 1 to version 2 in place")
 set(CPACK_PACKAGE_DESCRIPTION
-    "statconv converts each statistics file into a version 2 copy beside it and swaps the copy
-in only once it is complete and on storage, keeping the version 1 file as NAME.old.
-statinfo reports what statistics files hold and verifies a conversion record by record.
-statrevert puts a converted file back to version 1 when nothing written since would be lost.")
+    "statconv converts each statistics file into a version 2 copy beside it,
+and swaps the copy in only once it is complete and on storage, keeping the
+version 1 file as NAME.old. statinfo reports what statistics files hold and
+verifies a conversion record by record. statrevert puts a converted file
+back to version 1 when nothing written to it since would be lost.")
 if(WIN32)
   set(CPACK_GENERATOR ZIP)
   if(CMAKE_SIZEOF_VOID_P EQUAL 8)

@@ -13,14 +13,19 @@
 
 #include "platform/platform.h"
 #include "stats/examine.h"
+#include "version.h"
 
 namespace {
 
 constexpr const char* usage_text =
     "usage: statinfo [--verify] FILE...\n"
     "Reports the version, record count and state of each statistics file.\n"
-    "  --verify  check each converted FILE against FILE.old, record by record\n"
-    "  --help    show this help\n"
+    "  --verify    check each converted FILE against FILE.old, record by record\n"
+    "  -h, --help  show this help\n"
+    "  --version   show the version\n"
+    "  --          end of options: every argument after it is a file name\n"
+    "A FILE holding * or ? in its last part, which the shell passed on, is expanded\n"
+    "to the matching names, sorted.\n"
     "Exit status: 0 when every file is consistent (or verified), 1 otherwise,\n"
     "2 for a usage error.\n";
 
@@ -64,8 +69,12 @@ int main(int argc, char** argv) {
             first++;
             break;
         }
-        if (std::strcmp(argv[first], "--help") == 0) {
+        if (std::strcmp(argv[first], "--help") == 0 || std::strcmp(argv[first], "-h") == 0) {
             std::fputs(usage_text, stdout);
+            return 0;
+        }
+        if (std::strcmp(argv[first], "--version") == 0) {
+            std::fputs("statinfo " STATCONV_FILE_VERSION "\n", stdout);
             return 0;
         }
         if (std::strcmp(argv[first], "--verify") != 0)

@@ -14,6 +14,7 @@
 #include "driver/builtin_files.h"
 #include "platform/platform.h"
 #include "stats/revert.h"
+#include "version.h"
 
 namespace {
 
@@ -22,8 +23,11 @@ constexpr const char* usage_text =
     "Puts each converted statistics file back to version 1 from FILE.old, when FILE\n"
     "is still exactly the conversion of FILE.old; with no FILE, the five files of\n"
     "the built-in list (trans/collstat ...).\n"
-    "  --help    show this help\n"
-    "  --        end of options: every argument after it is a file name\n"
+    "  -h, --help  show this help\n"
+    "  --version   show the version\n"
+    "  --          end of options: every argument after it is a file name\n"
+    "A FILE holding * or ? in its last part, which the shell passed on, is expanded\n"
+    "to the matching names, sorted.\n"
     "Exit status: 0 when every file was reverted, 1 otherwise, 2 for a usage error.\n";
 
 // Announces one file and reverts it; 1 when it was reverted. A name that did
@@ -55,7 +59,12 @@ int main(int argc, char** argv) {
             first++;
             break;
         }
-        if (std::strcmp(argv[first], "--help") != 0) return usage_error(argv[first]);
+        if (std::strcmp(argv[first], "--version") == 0) {
+            std::fputs("statrevert " STATCONV_FILE_VERSION "\n", stdout);
+            return 0;
+        }
+        if (std::strcmp(argv[first], "--help") != 0 && std::strcmp(argv[first], "-h") != 0)
+            return usage_error(argv[first]);
         std::fputs(usage_text, stdout);
         return 0;
     }

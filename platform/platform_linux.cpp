@@ -329,7 +329,7 @@ int carry_flags(int from_fd, int to_fd) {
 int carry_all(int from_fd, int to_fd) {
     struct stat from;
     if (fstat(from_fd, &from) != 0) return 0;
-    if (fchown(to_fd, from.st_uid, from.st_gid) != 0) (void)fchown(to_fd, (uid_t)-1, from.st_gid);
+    (void)(!fchown(to_fd, from.st_uid, from.st_gid) || !fchown(to_fd, (uid_t)-1, from.st_gid));
     return has_owners_of(to_fd, from) && carry_acl(from_fd, to_fd) &&
            fchmod(to_fd, from.st_mode & 07777) == 0 && carry_xattrs(from_fd, to_fd) &&
            carry_flags(from_fd, to_fd);

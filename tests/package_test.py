@@ -5,9 +5,14 @@
   package_test.py BUILD_DIR zip EMULATOR   cpack -G ZIP of the Windows programs, run under EMULATOR
 
 Either way the installed statconv converts a sample, the installed statinfo
-verifies the conversion, and the installed statrevert puts the sample back.
+verifies the conversion, and the installed statrevert puts the sample back;
+the programs are stripped and the documentation is in the form each system
+reads. Where lintian is installed, it must find nothing to warn of.
 """
+import gzip
 import shlex
+import shutil
+import struct
 import subprocess
 import sys
 import tempfile
@@ -20,6 +25,7 @@ from samples import converted, version_1  # noqa: E402
 
 BUILD, KIND = Path(sys.argv[1]).resolve(), sys.argv[2]
 EMULATOR = shlex.split(sys.argv[3]) if len(sys.argv) > 3 else []
+PAGES = ["statconv", "statinfo", "statrevert"]
 
 
 class Package(unittest.TestCase):
@@ -34,6 +40,11 @@ class Package(unittest.TestCase):
         return package
 
     def run_installed(self, statconv, statinfo, statrevert):
+        for program in statconv, statinfo, statrevert:  # no symbol table (ELF, or PE's COFF count)
+            data = program.read_bytes()
+            self.assertFalse(b".symtab" in data if data[:4] == b"\x7fELF" else
+                             struct.unpack_from("<I", data, struct.unpack_from("<I", data, 0x3C)[0] + 16)[0],
+                             f"{program.name} is not stripped")
         data = version_1(3, trailing=5)
         (self.work / "x").write_bytes(data)
         run = lambda *args: subprocess.run(EMULATOR + [str(a) for a in args], cwd=self.work,  # noqa: E731
@@ -56,8 +67,15 @@ class Package(unittest.TestCase):
         self.assertEqual(fields, "Package: statconv\nVersion: 5.7.0.1\n")
         root = self.work / "root"
         subprocess.run(["dpkg", "-x", str(package), str(root)], check=True)
-        for page in ["statconv.1", "statinfo.1", "statrevert.1"]:
-            self.assertTrue((root / "usr/share/man/man1" / page).is_file(), page)
+        doc = root / "usr/share/doc/statconv"
+        self.assertIn("\nLicense: MIT\n Permission is hereby granted", (doc / "copyright").read_text())
+        texts = [gzip.decompress(path.read_bytes()).decode() for path in
+                 [doc / "changelog.gz"] + [root / f"usr/share/man/man1/{page}.1.gz" for page in PAGES]]
+        self.assertTrue(texts[0].startswith("statconv (5.7.0.1) unstable; urgency=medium\n"), texts[0])
+        self.assertEqual([text[:4] for text in texts[1:]], [".TH "] * 3)
+        if shutil.which("lintian"):
+            report = subprocess.run(["lintian", str(package)], capture_output=True, text=True).stdout
+            self.assertEqual([line for line in report.splitlines() if line[:2] in ("E:", "W:")], [])
         self.run_installed(*(root / "usr/bin" / name for name in ["statconv", "statinfo", "statrevert"]))
 
     @unittest.skipUnless(KIND == "zip", "the ZIP of the Windows programs")
@@ -65,7 +83,14 @@ class Package(unittest.TestCase):
         package = self.make_package("ZIP")
         with zipfile.ZipFile(package) as archive:
             files = sorted(name for name in archive.namelist() if not name.endswith("/"))
-            self.assertEqual(files, ["bin/statconv.exe", "bin/statinfo.exe", "bin/statrevert.exe"])
+            texts = [f"{page}.txt" for page in PAGES] + ["README.txt", "LICENSE.txt", "WINDOWS.txt"]
+            self.assertEqual(files, sorted(["bin/statconv.exe", "bin/statinfo.exe", "bin/statrevert.exe"]
+                                           + texts))
+            for name in texts:  # text with CR LF line ends only, the pages rendered
+                text = archive.read(name)
+                self.assertGreater(text.count(b"\r\n"), 10, name)
+                self.assertEqual(text.count(b"\n"), text.count(b"\r\n"), name)
+                self.assertNotRegex(text, rb"[\b\x1b]|^\.TH", name)
             archive.extractall(self.work / "root")
         self.run_installed(*(self.work / "root/bin" / name for name in ["statconv.exe", "statinfo.exe",
                                                                          "statrevert.exe"]))

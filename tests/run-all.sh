@@ -20,24 +20,14 @@ else
     windows_way=x86-64
 fi
 
-as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
-installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'ok installed'; }
-missing=()
-for package in cmake g++ make dpkg-dev python3 libgtest-dev valgrind clang libclang-rt-14-dev \
-    libacl1-dev libattr1-dev acl attr \
+if [ $windows_way = i686 ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+    if [ "$(id -u)" -eq 0 ]; then dpkg --add-architecture i386; else sudo dpkg --add-architecture i386; fi
+fi
+bash tools/install-missing.sh cmake g++ make dpkg-dev python3 libgtest-dev valgrind clang \
+    libclang-rt-14-dev libacl1-dev libattr1-dev acl attr groff-base lintian \
     g++-mingw-w64-i686 binutils-mingw-w64-i686 \
     $([ $windows_way = i686 ] && echo wine wine32:i386 ||
-        echo wine64 g++-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64); do
-    installed "$package" || missing+=("$package")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    if [ $windows_way = i686 ]; then
-        dpkg --print-foreign-architectures | grep -qx i386 || as_root dpkg --add-architecture i386
-    fi
-    as_root apt-get update
-    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y \
-        "${missing[@]}"
-fi
+        echo wine64 g++-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64)
 
 if command -v clang-format >/dev/null; then
     git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run -Werror
