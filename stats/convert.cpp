@@ -10,6 +10,7 @@
 #include "stats/examine.h"
 #include "stats/layout.h"
 #include "stats/names.h"
+#include "stats/shown_name.h"
 #include "stats/stream.h"
 
 namespace stats {
@@ -34,23 +35,24 @@ constexpr int writeback_blocks = 8192 / block_records;
 // whose version 2 copy would be 2 GiB or more: decided from the size up
 // front, so that even a huge sparse file is refused at once.
 int read_version_1_header(std::FILE* in, const char* name, Header& header) {
+    ShownName room;
     if (std::fread(&header, sizeof header, 1, in) != 1) {
         report_error("Cannot read header");
         return 0;
     }
     switch (classify_header(header)) {
     case HeaderKind::not_statistics:
-        report_error("%s is NOT a statistics file\n", name);
+        report_error("%s is NOT a statistics file\n", shown(name, room));
         return 0;
     case HeaderKind::version_2:
-        report_error("%s is already version 2\n", name);
+        report_error("%s is already version 2\n", shown(name, room));
         return 0;
     case HeaderKind::version_1:
         break;
     }
     long long size = 0;
     if (platform::file_size(in, &size) && whole_records(size) > max_records) {
-        report_error("%s is too large to convert\n", name);
+        report_error("%s is too large to convert\n", shown(name, room));
         return 0;
     }
     return 1;
@@ -114,20 +116,22 @@ std::FILE* create_copy(const Stream& in, const char* new_name) {
 int copy_records(Stream& in, Stream& out, const char* name, const char* new_name, int* count) {
     auto* v1 = reinterpret_cast<RecordV1*>(in.buffer());
     auto* v2 = reinterpret_cast<RecordV2*>(out.buffer());
+    ShownName room;
     *count = 0;
     int written = 1;
     for (int blocks = 1; written && !std::feof(in.get()); blocks++) {
         std::size_t got = std::fread(v1, sizeof *v1, block_records, in.get());
         if (std::ferror(in.get()) || (got == 0 && !std::feof(in.get()))) {
-            report_error("Failed to read record from %s\n", name);
+            report_error("Failed to read record from %s\n", shown(name, room));
             return 0;
         }
         if (!platform::still_alone(in.get())) { // a writer that ignores the hold
-            report_error("%s changed while it was converted; the copy is removed\n", name);
+            report_error("%s changed while it was converted; the copy is removed\n",
+                         shown(name, room));
             return 0;
         }
         if (static_cast<long long>(got) > max_records - *count) {
-            report_error("%s is too large to convert\n", name);
+            report_error("%s is too large to convert\n", shown(name, room));
             return 0;
         }
         for (std::size_t i = 0; i < got; i++)
@@ -137,7 +141,7 @@ int copy_records(Stream& in, Stream& out, const char* name, const char* new_name
         if (written) *count += static_cast<int>(got);
     }
     if (written && std::fflush(out.get()) == 0) return 1;
-    report_error("Failed to write new record to %s\n", new_name);
+    report_error("Failed to write new record to %s\n", shown(new_name, room));
     return 0;
 }
 
@@ -157,7 +161,8 @@ int finish_header(std::FILE* out, Header& header, int count) {
 int build_copy(Stream& in, Header& header, const char* name, const char* new_name, int* count) {
     Stream out(v2_block_bytes, [&] { return create_copy(in, new_name); });
     if (out.get() == nullptr) {
-        report_error("Cannot create %s\n", new_name);
+        ShownName room;
+        report_error("Cannot create %s\n", shown(new_name, room));
         return 0;
     }
     upgrade_header(header);
@@ -190,28 +195,32 @@ int still_as_read(const AsRead& read, const char* where, bool moved) {
 
 // Undoes the first rename of a swap; a failure is named on a line of its own.
 void move_back(const char* aside, const char* name) {
+    ShownName from, to;
     if (!platform::rename_no_replace(aside, name))
-        report_error("Cannot rename %s to %s\n", aside, name);
+        report_error("Cannot rename %s to %s\n", shown(aside, from), shown(name, to));
 }
 
 } // namespace
 
 int swap_names(const char* name, const char* aside, const char* incoming, const AsRead* read) {
+    ShownName first, second;
     if (read != nullptr && !still_as_read(*read, name, false)) {
-        report_error("%s changed while it was converted; the copy is kept as %s\n", name, incoming);
+        report_error("%s changed while it was converted; the copy is kept as %s\n",
+                     shown(name, first), shown(incoming, second));
         return 0;
     }
     if (!platform::rename_no_replace(name, aside)) {
-        report_error("Cannot rename %s to %s\n", name, aside);
+        report_error("Cannot rename %s to %s\n", shown(name, first), shown(aside, second));
         return 0;
     }
     if (read != nullptr && !still_as_read(*read, aside, true)) {
         move_back(aside, name);
-        report_error("%s changed while it was converted; the copy is kept as %s\n", name, incoming);
+        report_error("%s changed while it was converted; the copy is kept as %s\n",
+                     shown(name, first), shown(incoming, second));
         return 0;
     }
     if (!platform::rename_no_replace(incoming, name)) {
-        report_error("Cannot rename %s to %s\n", incoming, name);
+        report_error("Cannot rename %s to %s\n", shown(incoming, first), shown(name, second));
         move_back(aside, name);
         return 0;
     }
@@ -247,13 +256,15 @@ int convert_file(const char* name) {
     char old_name[name_buffer_size];
     char new_name[name_buffer_size];
     if (!derive_names(old_name, new_name, name)) {
-        report_error("%s is too long a name to convert\n", name);
+        print_shown(stderr, name); // longer than a name buffer: shown piece by piece
+        report_error(" is too long a name to convert\n");
         return 0;
     }
 
     Stream in(v1_block_bytes, [name] { return platform::open_exclusive(name); });
     if (in.get() == nullptr || !has_no_other_names(in.get(), name, old_name)) {
-        report_error("Cannot open %s\n", name);
+        ShownName room;
+        report_error("Cannot open %s\n", shown(name, room));
         return 0;
     }
     Header header;
