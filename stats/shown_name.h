@@ -51,9 +51,11 @@ const char* shown(const char* name, ShownName& room);
 // ---- Advice: the commands an operator types -------------------------------
 
 // The commands that rename and remove files.
+//   Windows: "del /f", since del alone refuses a read-only file; /f removes
+//            the files named and nothing else.
 #ifdef _WIN32
 inline constexpr const char* rename_command = "move";
-inline constexpr const char* remove_command = "del";
+inline constexpr const char* remove_command = "del /f";
 #else
 inline constexpr const char* rename_command = "mv --";
 inline constexpr const char* remove_command = "rm --";

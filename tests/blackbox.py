@@ -765,7 +765,7 @@ class StatInfo(ConverterTest):
         else:
             complete = "complete the conversion with: mv -- x.new x, or the revert with: mv -- x.old x"
         def remove(*names):
-            return "del " + " ".join(f'"{n}"' for n in names) if OPTIONS.windows else "rm -- " + " ".join(names)
+            return "del /f " + " ".join(f'"{n}"' for n in names) if OPTIONS.windows else "rm -- " + " ".join(names)
         kept = "a kept copy that differs from the conversion of x ("
         alone = "statconv leaves it alone, as it may hold data found nowhere else\n"
         cut_off = ("x: missing; a conversion or a revert was cut off between its two renames (x.old is "
