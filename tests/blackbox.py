@@ -836,7 +836,7 @@ class StatInfo(ConverterTest):
              "it aside; running statconv on it again finishes it\n", 1),
         ])
 
-    @posix_only
+    @unittest.skipIf(OPTIONS.windows, "the $'...' form is the POSIX shell's")
     @needs_reverter
     def test_each_program_shows_a_name_whole_with_what_does_not_print_escaped(self):
         long = "\x01" * 1100  # shown in 4403 bytes
