@@ -10,18 +10,24 @@
 #include "driver/builtin_files.h"
 #include "platform/platform.h"
 #include "stats/convert.h"
+#include "stats/shown_name.h"
 
 namespace {
 
 // Announces one file and converts it; its result becomes the last result. A
 // name that did not reach the program as it was typed names another file,
 // and cannot be opened as the one meant. Standard output is flushed so that
-// a combined log reads in order.
+// a combined log reads in order. The name is shown as it is unless it holds
+// a byte that does not print (stats/shown_name.h), so that no name can move
+// the terminal's cursor.
 int convert_announced(const char* name, bool as_typed) {
-    platform::print_text(stdout, "Converting %s\n", name);
+    platform::print_text(stdout, "Converting ");
+    stats::print_named(stdout, name, "\n");
     std::fflush(stdout);
     if (as_typed) return stats::convert_file(name);
-    stats::report_error("Cannot open %s\n", name);
+    stats::report_error("Cannot open ");
+    stats::print_named(stderr, name, "\n");
+    std::fflush(stderr);
     return 0;
 }
 

@@ -13,6 +13,7 @@
 
 #include "platform/platform.h"
 #include "stats/examine.h"
+#include "stats/shown_name.h"
 #include "version.h"
 
 namespace {
@@ -37,9 +38,8 @@ int check_file(const platform::FileName& file, bool verifying,
                std::vector<std::string>& described) {
     const char* name = file.name.c_str();
     if (!file.as_typed) { // not the file meant: another's name arrived
-        platform::ShownName room;
-        platform::print_text(stdout, "%s: cannot open: the name did not arrive as it was typed\n",
-                             platform::shown(name, room));
+        stats::print_named(stdout, name,
+                           ": cannot open: the name did not arrive as it was typed\n");
         return 0;
     }
     if (verifying) return stats::verify_file(name);

@@ -14,6 +14,7 @@
 #include "driver/builtin_files.h"
 #include "platform/platform.h"
 #include "stats/revert.h"
+#include "stats/shown_name.h"
 #include "version.h"
 
 namespace {
@@ -35,11 +36,12 @@ constexpr const char* usage_text =
 // opened as the one meant. Standard output is flushed so that a combined log
 // reads in order.
 int revert_announced(const char* name, bool as_typed) {
-    platform::print_text(stdout, "Reverting %s\n", name);
+    platform::print_text(stdout, "Reverting ");
+    stats::print_named(stdout, name, "\n");
     std::fflush(stdout);
     if (as_typed) return stats::revert_file(name);
-    std::fprintf(stderr, "%s: cannot open: the name did not arrive as it was typed; not reverted\n",
-                 name);
+    stats::print_named(stderr, name,
+                       ": cannot open: the name did not arrive as it was typed; not reverted\n");
     std::fflush(stderr);
     return 0;
 }

@@ -254,35 +254,7 @@ inline constexpr bool rename_while_open = false;
 inline constexpr bool rename_while_open = true;
 #endif
 
-// ---- The operator's shell ------------------------------------------------
-
-// The commands an operator types to rename and to remove files, and how a
-// name is written so that the command line takes it as one word.
-#ifdef _WIN32
-inline constexpr const char* rename_command = "move";
-inline constexpr const char* remove_command = "del";
-#else
-inline constexpr const char* rename_command = "mv --";
-inline constexpr const char* remove_command = "rm --";
-#endif
-void print_quoted(std::FILE* out, const char* name);
-
-// Room for a name of up to 1027 bytes as shown: each byte may take four.
-struct ShownName {
-    char text[4 * 1027 + 4];
-};
-
-// `name` as the operator is shown it: as it is where every byte prints;
-// otherwise with each byte that does not print escaped, so that no name can
-// forge a line or move the terminal's cursor. Returns `room.text`, or
-// `name` itself.
-//   Linux:   in the shell's own form, $'...' with \n, \r, \t, \e, \xHH
-//            (and \' and \\), which print_quoted uses too, so that an advised
-//            command names the file exactly; control characters and DEL
-//            count as not printing, and the C1 controls in UTF-8.
-//   Windows: names cannot hold control characters there; each is shown as
-//            '?'.
-const char* shown(const char* name, ShownName& room);
+// ---- Text for the operator ---------------------------------------------
 
 // Writes what `format` makes of `args`, as vfprintf does, for text that
 // holds file names.
@@ -301,11 +273,6 @@ const char* shown(const char* name, ShownName& room);
     va_end(args);
     return written;
 }
-
-// Whether `name`, written with print_quoted, reaches a command as it is.
-//   Linux:   always.
-//   Windows: not when it holds '%': cmd expands %...% even within quotes.
-int command_safe(const char* name);
 
 // ---- The command line ----------------------------------------------------
 

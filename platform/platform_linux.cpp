@@ -558,78 +558,8 @@ int name_is_free(const Directory& directory, const char* last) {
     return errno == ENOENT;
 }
 
-namespace {
-
-// Whether `c` (and the byte after it) is a byte that does not print: a
-// control character, DEL, or the first byte of a C1 control in UTF-8.
-bool does_not_print(const char* c) {
-    auto byte = static_cast<unsigned char>(*c);
-    auto next = static_cast<unsigned char>(c[1]);
-    return byte < 0x20 || byte == 0x7f || (byte == 0xc2 && next >= 0x80 && next <= 0x9f);
-}
-
-} // namespace
-
-const char* shown(const char* name, ShownName& room) {
-    const char* c = name;
-    while (*c != '\0' && !does_not_print(c))
-        c++;
-    if (*c == '\0') return name;
-    char* out = room.text;
-    char* end = room.text + sizeof room.text - 6; // room for one escape and the close
-    *out++ = '$';
-    *out++ = '\'';
-    for (c = name; *c != '\0' && out < end; c++) {
-        const char* escape = *c == '\n'   ? "\\n"
-                             : *c == '\r' ? "\\r"
-                             : *c == '\t' ? "\\t"
-                             : *c == 27   ? "\\e"
-                             : *c == '\'' ? "\\'"
-                             : *c == '\\' ? "\\\\"
-                                          : nullptr;
-        if (escape != nullptr)
-            out += std::snprintf(out, 3, "%s", escape);
-        else if (does_not_print(c) || (c > name && c[-1] == '\xc2' && does_not_print(c - 1)))
-            out += std::snprintf(out, 5, "\\x%02x", static_cast<unsigned char>(*c));
-        else
-            *out++ = *c;
-    }
-    *out++ = '\'';
-    *out = '\0';
-    return room.text;
-}
-
-// A name made only of characters the shell takes literally is written as it
-// is; one with a byte that does not print, in the form shown() gives; any
-// other goes in single quotes, each quote in it written as '\''.
-void print_quoted(std::FILE* out, const char* name) {
-    ShownName room;
-    if (shown(name, room) != name) {
-        std::fputs(room.text, out);
-        return;
-    }
-    std::size_t plain = std::strspn(name, "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
-                                          "0123456789_./-+,:@%=");
-    if (name[plain] == '\0' && plain > 0) {
-        std::fputs(name, out);
-        return;
-    }
-    std::fputc('\'', out);
-    for (const char* c = name; *c != '\0'; c++) {
-        if (*c == '\'')
-            std::fputs("'\\''", out);
-        else
-            std::fputc(*c, out);
-    }
-    std::fputc('\'', out);
-}
-
 int vprint_text(std::FILE* out, const char* format, std::va_list args) {
     return std::vfprintf(out, format, args);
-}
-
-int command_safe(const char* /*name*/) {
-    return 1;
 }
 
 namespace {

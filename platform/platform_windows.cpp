@@ -777,23 +777,6 @@ int name_is_free(const Directory& directory, const char* last) {
     return errno == ENOENT;
 }
 
-const char* shown(const char* name, ShownName& room) {
-    const char* c = name;
-    while (*c != '\0' && static_cast<unsigned char>(*c) >= 0x20)
-        c++;
-    if (*c == '\0') return name;
-    std::size_t i = 0;
-    for (c = name; *c != '\0' && i + 1 < sizeof room.text; c++, i++)
-        room.text[i] = static_cast<unsigned char>(*c) < 0x20 ? '?' : *c;
-    room.text[i] = '\0';
-    return room.text;
-}
-
-// Windows names cannot hold a double quote, so quoting is enough.
-void print_quoted(std::FILE* out, const char* name) {
-    print_text(out, "\"%s\"", name);
-}
-
 namespace {
 
 // The console that `out` writes to, or null for a file, pipe or device.
@@ -830,10 +813,6 @@ int vprint_text(std::FILE* out, const char* format, std::va_list args) {
     if (!shown) length = std::vfprintf(out, format, again);
     va_end(again);
     return length;
-}
-
-int command_safe(const char* name) {
-    return std::strchr(name, '%') == nullptr;
 }
 
 namespace {

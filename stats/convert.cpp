@@ -11,6 +11,7 @@
 #include "stats/layout.h"
 #include "stats/names.h"
 #include "stats/report.h"
+#include "stats/shown_name.h"
 #include "stats/stream.h"
 #include "stats/swap.h"
 
@@ -36,23 +37,24 @@ constexpr int writeback_blocks = 8192 / block_records;
 // whose version 2 copy would be 2 GiB or more: decided from the size up
 // front, so that even a huge sparse file is refused at once.
 int read_version_1_header(std::FILE* in, const char* name, Header& header) {
+    ShownName room;
     if (std::fread(&header, sizeof header, 1, in) != 1) {
         report_error("Cannot read header");
         return 0;
     }
     switch (classify_header(header)) {
     case HeaderKind::not_statistics:
-        report_error("%s is NOT a statistics file\n", name);
+        report_error("%s is NOT a statistics file\n", shown(name, room));
         return 0;
     case HeaderKind::version_2:
-        report_error("%s is already version 2\n", name);
+        report_error("%s is already version 2\n", shown(name, room));
         return 0;
     case HeaderKind::version_1:
         break;
     }
     long long size = 0;
     if (platform::file_size(in, &size) && whole_records(size) > max_records) {
-        report_error("%s is too large to convert\n", name);
+        report_error("%s is too large to convert\n", shown(name, room));
         return 0;
     }
     return 1;
@@ -119,20 +121,22 @@ std::FILE* create_copy(const Stream& in, const Names& names) {
 int copy_records(Stream& in, Stream& out, const char* name, const char* new_name, int* count) {
     auto* v1 = reinterpret_cast<RecordV1*>(in.buffer());
     auto* v2 = reinterpret_cast<RecordV2*>(out.buffer());
+    ShownName room;
     *count = 0;
     int written = 1;
     for (int blocks = 1; written && !std::feof(in.get()); blocks++) {
         std::size_t got = std::fread(v1, sizeof *v1, block_records, in.get());
         if (std::ferror(in.get()) || (got == 0 && !std::feof(in.get()))) {
-            report_error("Failed to read record from %s\n", name);
+            report_error("Failed to read record from %s\n", shown(name, room));
             return 0;
         }
         if (!platform::still_alone(in.get())) { // a writer that ignores the hold
-            report_error("%s changed while it was converted; the copy is removed\n", name);
+            report_error("%s changed while it was converted; the copy is removed\n",
+                         shown(name, room));
             return 0;
         }
         if (static_cast<long long>(got) > max_records - *count) {
-            report_error("%s is too large to convert\n", name);
+            report_error("%s is too large to convert\n", shown(name, room));
             return 0;
         }
         for (std::size_t i = 0; i < got; i++)
@@ -142,7 +146,7 @@ int copy_records(Stream& in, Stream& out, const char* name, const char* new_name
         if (written) *count += static_cast<int>(got);
     }
     if (written && std::fflush(out.get()) == 0) return 1;
-    report_error("Failed to write new record to %s\n", new_name);
+    report_error("Failed to write new record to %s\n", shown(new_name, room));
     return 0;
 }
 
@@ -163,7 +167,8 @@ int build_copy(Stream& in, Header& header, const Names& names, int* count) {
     const Name& copy = names.new_file;
     Stream out(v2_block_bytes, [&] { return create_copy(in, names); });
     if (out.get() == nullptr) {
-        report_error("Cannot create %s\n", copy.path);
+        ShownName room;
+        report_error("Cannot create %s\n", shown(copy.path, room));
         return 0;
     }
     upgrade_header(header);
@@ -199,7 +204,8 @@ int has_no_other_names(std::FILE* in, const Names& names) {
 int convert_file(const char* name) {
     Names names;
     if (std::strlen(name) > max_name_length) {
-        report_error("%s is too long a name to convert\n", name);
+        print_shown(stderr, name); // longer than a name buffer: shown piece by piece
+        report_error(" is too long a name to convert\n");
         return 0;
     }
     Stream in(v1_block_bytes, [&] {
@@ -209,7 +215,8 @@ int convert_file(const char* name) {
     });
     if (in.get() == nullptr || !take_own_spelling(names, in.get()) ||
         !has_no_other_names(in.get(), names)) {
-        report_error("Cannot open %s\n", name);
+        ShownName room;
+        report_error("Cannot open %s\n", shown(name, room));
         return 0;
     }
     Header header;

@@ -11,6 +11,7 @@
 #include "platform/platform.h"
 #include "stats/layout.h"
 #include "stats/names.h"
+#include "stats/shown_name.h"
 #include "stats/stream.h"
 #include "stats/swap.h"
 
@@ -34,9 +35,6 @@ const char* reason(int error) {
 }
 
 namespace {
-
-using platform::shown;
-using platform::ShownName;
 
 enum class State { cannot_open, cannot_read, too_short, not_statistics, version_1, version_2 };
 
@@ -91,8 +89,7 @@ Match not_checked(Finding& finding, Match match, int error, const char* what, co
 }
 
 int cannot(const char* what, const char* name, int error) {
-    ShownName room;
-    print_names("%s: %s: %s\n", shown(name, room), what, reason(error));
+    print_named(stdout, name, ": %s: %s\n", what, reason(error));
     return 0;
 }
 
@@ -121,12 +118,12 @@ State state_of(const Names& names, const Name& name) {
 // would not reach the command as it is, the two names in words.
 void print_rename(const char* from, const char* to, bool command) {
     if (command)
-        print_names("with: %s ", platform::rename_command);
+        print_names("with: %s ", rename_command);
     else
         std::fputs("by renaming ", stdout);
-    platform::print_quoted(stdout, from);
+    print_quoted(stdout, from);
     std::fputs(command ? " " : " to ", stdout);
-    platform::print_quoted(stdout, to);
+    print_quoted(stdout, to);
 }
 
 // A NAME that does not exist may be a conversion or a revert cut off between
@@ -145,9 +142,8 @@ int describe_missing(const Names& names, int error) {
     ShownName shown_name, shown_old, shown_new;
     const char *n = shown(name, shown_name), *o = shown(old_name, shown_old),
                *w = shown(new_name, shown_new);
-    bool command = platform::command_safe(name) && platform::command_safe(old_name) &&
-                   platform::command_safe(new_name);
-    switch (compare_conversion(in_new, in_old, o, finding)) {
+    bool command = command_safe(name) && command_safe(old_name) && command_safe(new_name);
+    switch (compare_conversion(in_new, in_old, old_name, finding)) {
     case Match::exact:
         print_names("%s: missing; a conversion or a revert was cut off between its two renames "
                     "(%s is version 1, %s is its exact conversion); complete the conversion ",
@@ -180,11 +176,11 @@ bool is_exact_conversion(const Names& names, const Name& v2_name, const Name& v1
 // Prints the command that removes the extra names `first` and, unless null,
 // `second`, and ends the line.
 void print_remove(const char* first, const char* second) {
-    print_names("%s ", platform::remove_command);
-    platform::print_quoted(stdout, first);
+    print_names("%s ", remove_command);
+    print_quoted(stdout, first);
     if (second != nullptr) {
         std::putchar(' ');
-        platform::print_quoted(stdout, second);
+        print_quoted(stdout, second);
     }
     std::putchar('\n');
 }
@@ -219,8 +215,7 @@ int describe_version_1(const Stream& in, const Names& names, long long size) {
     if (describe_second_name(names)) return 0;
     std::int64_t records = whole_records(size);
     std::int64_t trailing = size - header_size - v1_record_size * records;
-    ShownName room;
-    print_names("%s: version 1, %" PRId64 " records", shown(name, room), records);
+    print_named(stdout, name, ": version 1, %" PRId64 " records", records);
     if (trailing > 0)
         print_names(", %" PRId64 " trailing bytes (a conversion drops them)", trailing);
     if (records > max_records) print_names(", too large to convert");
@@ -249,37 +244,37 @@ int describe_copy(const Stream& in, const Names& names, const Name& base, const 
     const char* name = names.given;
     Stream v1(open_in(names, base));
     Finding finding;
-    ShownName shown_name, shown_base;
-    const char *n = shown(name, shown_name), *b = shown(base.path, shown_base);
+    ShownName shown_base;
     if (whole_version_2(header, size)) {
         if (std::fseek(in.get(), 0, SEEK_SET) != 0) return cannot("cannot read", name, errno);
-        if (compare_conversion(in, v1, b, finding) == Match::exact) return -1;
+        if (compare_conversion(in, v1, base.path, finding) == Match::exact) return -1;
     } else if (std::fseek(in.get(), 0, SEEK_SET) == 0 && v1.get() != nullptr &&
                begins_conversion(in.get(), size, v1.get())) {
-        print_names("%s: an unfinished copy, cut off while it was being built; running statconv "
-                    "on the version 1 file again builds it afresh\n",
-                    n);
+        print_named(stdout, name,
+                    ": an unfinished copy, cut off while it was being built; running statconv "
+                    "on the version 1 file again builds it afresh\n");
         return 0;
     } else {
         found(finding, Match::differs, "not a beginning of it");
     }
-    print_names("%s: a kept copy that differs from the conversion of %s (%s); statconv leaves it "
+    print_named(stdout, name,
+                ": a kept copy that differs from the conversion of %s (%s); statconv leaves it "
                 "alone, as it may hold data found nowhere else\n",
-                n, b, finding.text);
+                shown(base.path, shown_base), finding.text);
     return 0;
 }
 
 int describe_version_2(const Stream& in, const Names& names, const Header& header, long long size) {
     std::uint32_t stated = load_file_length(header);
     std::int64_t length = size;
-    const char* new_name = names.new_file.path;
+    const char *name = names.given, *new_name = names.new_file.path;
     Name base;
-    ShownName shown_name, shown_new;
-    const char* n = shown(names.given, shown_name);
+    ShownName shown_new;
     if (platform::same_file(names.directory, names.file.last(), names.new_file.last())) {
-        print_names("%s: version 2, and %s is another name of it, left by a rename that was cut "
+        print_named(stdout, name,
+                    ": version 2, and %s is another name of it, left by a rename that was cut "
                     "off; remove the extra name with: ",
-                    n, shown(new_name, shown_new));
+                    shown(new_name, shown_new));
         print_remove(new_name, nullptr);
         return 0;
     }
@@ -288,17 +283,20 @@ int describe_version_2(const Stream& in, const Names& names, const Header& heade
         if (described >= 0) return described;
     }
     if ((size - header_size) % v2_record_size != 0) {
-        print_names("%s: version 2, damaged: %" PRId64 " bytes is not 32 + 264 x records, header "
+        print_named(stdout, name,
+                    ": version 2, damaged: %" PRId64 " bytes is not 32 + 264 x records, header "
                     "says %" PRIu32 "\n",
-                    n, length, stated);
-        return 0;
-    }
-    if (stated != size) {
-        print_names("%s: version 2, damaged: %" PRId64 " bytes, header says %" PRIu32 "\n", n,
                     length, stated);
         return 0;
     }
-    print_names("%s: version 2, %" PRId64 " records, %" PRId64 " bytes, header length agrees\n", n,
+    if (stated != size) {
+        print_named(stdout, name,
+                    ": version 2, damaged: %" PRId64 " bytes, header says %" PRIu32 "\n", length,
+                    stated);
+        return 0;
+    }
+    print_named(stdout, name,
+                ": version 2, %" PRId64 " records, %" PRId64 " bytes, header length agrees\n",
                 static_cast<std::int64_t>(version_2_records(size)), length);
     return 1;
 }
@@ -387,7 +385,6 @@ int describe_file(const char* name) {
     Stream in(open_in(names, names.file));
     if (in.get() != nullptr && !take_own_spelling(names, in.get()))
         return cannot("cannot open", name, errno);
-    ShownName room;
     switch (read_state(in, header, size, error)) {
     case State::cannot_open:
         return error == ENOENT ? describe_missing(names, error)
@@ -395,10 +392,10 @@ int describe_file(const char* name) {
     case State::cannot_read:
         return cannot("cannot read", name, error);
     case State::too_short:
-        print_names("%s: too short for a header\n", shown(name, room));
+        print_named(stdout, name, ": too short for a header\n");
         return 0;
     case State::not_statistics:
-        print_names("%s: NOT a statistics file\n", shown(name, room));
+        print_named(stdout, name, ": NOT a statistics file\n");
         return 0;
     case State::version_1:
         return describe_version_1(in, names, size);
@@ -410,6 +407,8 @@ int describe_file(const char* name) {
 
 Match compare_conversion(const Stream& v2, const Stream& v1, const char* v1_name,
                          Finding& finding) {
+    ShownName room;
+    v1_name = shown(v1_name, room); // as the finding names it
     Header new_header, old_header;
     long long new_size = 0, old_size = 0;
     int error = 0;
@@ -472,16 +471,14 @@ bool begins_conversion(std::FILE* copy, long long size, std::FILE* v1) {
 
 int verify_file(const char* name) {
     Names names;
-    ShownName shown_name, shown_old;
     if (!hold_names(names, name)) return cannot("cannot open", name, errno);
     Stream in_new(open_in(names, names.file));
     if (in_new.get() != nullptr && !take_own_spelling(names, in_new.get()))
         return cannot("cannot open", name, errno);
     Stream in_old(open_in(names, names.old_file));
     Finding finding;
-    Match match =
-        compare_conversion(in_new, in_old, shown(names.old_file.path, shown_old), finding);
-    print_names("%s: %s\n", shown(name, shown_name), finding.text);
+    Match match = compare_conversion(in_new, in_old, names.old_file.path, finding);
+    print_named(stdout, name, ": %s\n", finding.text);
     return match == Match::exact;
 }
 

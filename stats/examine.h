@@ -28,7 +28,7 @@ enum class Match {
 // `checked` is false where a file could not be opened or read, so that no
 // comparison was made; `error` then says why (an errno value).
 struct Finding {
-    char text[4 * name_buffer_size + 200];
+    char text[4 * name_buffer_size + 200] = "";
     std::int64_t records = 0;
     bool checked = true;
     int error = 0;
@@ -44,7 +44,8 @@ const char* reason(int error);
 // the conversion's mapping: header bytes other than `version` and
 // `file_length` equal, the same number of whole records, `file_length`
 // right, and in every record `lead_word` and both blocks equal and
-// `added_a` and `added_b` zero. Reads a record at a time.
+// `added_a` and `added_b` zero. Reads a record at a time. The finding names
+// `v1_name`, which fits a name buffer, as shown().
 Match compare_conversion(const Stream& v2, const Stream& v1, const char* v1_name, Finding& finding);
 
 // Whether the file open on `copy`, of `size` bytes, is a beginning of what
@@ -54,7 +55,7 @@ Match compare_conversion(const Stream& v2, const Stream& v1, const char* v1_name
 // start, a record at a time.
 bool begins_conversion(std::FILE* copy, long long size, std::FILE* v1);
 
-// Names are printed as platform::shown gives them, so that a name with a
+// Names are printed as stats/shown_name.h shows them, so that a name with a
 // byte that does not print cannot forge a line or move the cursor.
 //
 // Prints NAME's version, record count and state:

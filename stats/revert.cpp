@@ -10,6 +10,7 @@
 #include "stats/examine.h"
 #include "stats/names.h"
 #include "stats/report.h"
+#include "stats/shown_name.h"
 #include "stats/stream.h"
 #include "stats/swap.h"
 
@@ -21,30 +22,32 @@ namespace {
 // difference it would otherwise look like.
 void report_refusal(const char* name, const char* old_name, const Stream& v2, const Stream& v1,
                     Match match, const Finding& finding) {
+    ShownName room, old_room;
+    const char *n = shown(name, room), *o = shown(old_name, old_room);
     if (v2.get() != nullptr && std::ferror(v2.get()))
-        report_error("%s: cannot read %s: %s; not reverted\n", name, name, reason(finding.error));
+        report_error("%s: cannot read %s: %s; not reverted\n", n, n, reason(finding.error));
     else if (v1.get() != nullptr && std::ferror(v1.get()))
-        report_error("%s: cannot read %s: %s; not reverted\n", name, old_name,
-                     reason(finding.error));
+        report_error("%s: cannot read %s: %s; not reverted\n", n, o, reason(finding.error));
     else if (match == Match::differs)
-        report_error("%s has changed since it was converted (%s); not reverted\n", name,
-                     finding.text);
+        report_error("%s has changed since it was converted (%s); not reverted\n", n, finding.text);
     else
-        report_error("%s: %s; not reverted\n", name, finding.text);
+        report_error("%s: %s; not reverted\n", n, finding.text);
 }
 
 // Refuses, with its diagnostic, when NAME has other names: reverted, they
 // would go on naming the version 2 data.
 int has_no_other_names(const Stream& in, const char* name) {
     platform::Facts facts;
+    ShownName room;
     if (!platform::facts_of(in.get(), facts)) {
-        report_error("%s: cannot tell its names: %s; not reverted\n", name, reason(errno));
+        report_error("%s: cannot tell its names: %s; not reverted\n", shown(name, room),
+                     reason(errno));
         return 0;
     }
     if (facts.links == 1) return 1;
     report_error("%s: it has other names (hard links), which would go on naming the version 2 "
                  "data; not reverted\n",
-                 name);
+                 shown(name, room));
     return 0;
 }
 
@@ -52,11 +55,13 @@ int has_no_other_names(const Stream& in, const char* name) {
 int new_name_free(const Names& names) {
     const char *name = names.given, *new_name = names.new_file.path;
     if (platform::name_is_free(names.directory, names.new_file.last())) return 1;
+    ShownName room, new_room;
     if (errno == EEXIST)
-        report_error("%s: %s is in the way; not reverted\n", name, new_name);
+        report_error("%s: %s is in the way; not reverted\n", shown(name, room),
+                     shown(new_name, new_room));
     else
-        report_error("%s: cannot make sure that %s is free: %s; not reverted\n", name, new_name,
-                     reason(errno));
+        report_error("%s: cannot make sure that %s is free: %s; not reverted\n", shown(name, room),
+                     shown(new_name, new_room), reason(errno));
     return 0;
 }
 
@@ -69,18 +74,24 @@ int still_derivable(const Names& names, const Stream& v2) {
     const char *name = names.given, *new_name = names.new_file.path;
     Stream v1(platform::open_read(names.directory, names.file.last()));
     Finding finding;
-    Match match = v2.get() != nullptr && std::fseek(v2.get(), 0, SEEK_SET) != 0
-                      ? Match::v2_unusable
-                      : compare_conversion(v2, v1, name, finding);
+    Match match = Match::v2_unusable;
+    if (v2.get() != nullptr && std::fseek(v2.get(), 0, SEEK_SET) != 0) {
+        finding.checked = false;
+        std::snprintf(finding.text, sizeof finding.text, "cannot read: %s", reason(errno));
+    } else {
+        match = compare_conversion(v2, v1, name, finding);
+    }
     if (match == Match::exact && platform::still_alone(v2.get())) return 1;
+    ShownName room, new_room;
+    const char *n = shown(name, room), *w = shown(new_name, new_room);
     if (match == Match::exact)
-        report_error("%s: %s is kept, as another program opened it for writing\n", name, new_name);
+        report_error("%s: %s is kept, as another program opened it for writing\n", n, w);
     else if (!finding.checked)
-        report_error("%s: %s is kept, as it could not be checked against %s (%s)\n", name, new_name,
-                     name, finding.text);
+        report_error("%s: %s is kept, as it could not be checked against %s (%s)\n", n, w, n,
+                     finding.text);
     else
-        report_error("%s: %s is kept, as it is not exactly the conversion of %s (%s)\n", name,
-                     new_name, name, finding.text);
+        report_error("%s: %s is kept, as it is not exactly the conversion of %s (%s)\n", n, w, n,
+                     finding.text);
     return 0;
 }
 
@@ -88,7 +99,8 @@ int still_derivable(const Names& names, const Stream& v2) {
 // held, to hold nothing that NAME lacks; otherwise keeps it. `in` still
 // holds it where a held file could be renamed; elsewhere it is held again.
 int remove_version_2(const Names& names, Stream& in) {
-    const char *name = names.given, *new_name = names.new_file.path;
+    ShownName room, new_room;
+    const char *name = shown(names.given, room), *new_name = shown(names.new_file.path, new_room);
     if (!sync_names(names)) {
         report_error("%s: cannot sync its directory: %s; %s is kept\n", name, reason(errno),
                      new_name);
@@ -117,17 +129,19 @@ int remove_version_2(const Names& names, Stream& in) {
 
 int revert_file(const char* name) {
     Names names;
+    ShownName room;
     if (std::strlen(name) > max_name_length) {
-        report_error("%s is too long a name to revert\n", name);
+        print_shown(stderr, name); // longer than a name buffer: shown piece by piece
+        report_error(" is too long a name to revert\n");
         return 0;
     }
     if (!hold_names(names, name)) {
-        report_error("%s: cannot open: %s; not reverted\n", name, reason(errno));
+        report_error("%s: cannot open: %s; not reverted\n", shown(name, room), reason(errno));
         return 0;
     }
     Stream in(platform::open_removable(names.directory, names.file.last()));
     if (in.get() != nullptr && !take_own_spelling(names, in.get())) {
-        report_error("%s: cannot open: %s; not reverted\n", name, reason(errno));
+        report_error("%s: cannot open: %s; not reverted\n", shown(name, room), reason(errno));
         return 0;
     }
     const char* old_name = names.old_file.path;
@@ -148,8 +162,8 @@ int revert_file(const char* name) {
     // The version 1 file stays held under NAME, so no converter starts on it
     // meanwhile.
     if (!remove_version_2(names, in)) return 0;
-    platform::print_text(stdout, "Reverted %s: %" PRId64 " records, version 1 again\n", name,
-                         finding.records);
+    platform::print_text(stdout, "Reverted %s: %" PRId64 " records, version 1 again\n",
+                         shown(name, room), finding.records);
     return 1;
 }
 

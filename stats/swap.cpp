@@ -6,6 +6,7 @@
 #include "platform/platform.h"
 #include "stats/names.h"
 #include "stats/report.h"
+#include "stats/shown_name.h"
 
 namespace stats {
 namespace {
@@ -55,8 +56,9 @@ int still_as_read(const Names& names, const AsRead& read, const Name& where, boo
 
 // Undoes the first rename of a swap; a failure is named on a line of its own.
 void move_back(const Names& names, const Name& aside) {
+    ShownName from, to;
     if (!platform::rename_no_replace(names.directory, aside.last(), names.file.last()))
-        report_error("Cannot rename %s to %s\n", aside.path, names.given);
+        report_error("Cannot rename %s to %s\n", shown(aside.path, from), shown(names.given, to));
 }
 
 } // namespace
@@ -79,24 +81,25 @@ int take_own_spelling(Names& names, std::FILE* held) {
 }
 
 int swap_names(const Names& names, const Name& aside, const Name& incoming, const AsRead* read) {
-    const char* name = names.given;
+    ShownName shown_name, first, second;
+    const char* name = shown(names.given, shown_name);
     if (read != nullptr && !still_as_read(names, *read, names.file, false)) {
         report_error("%s changed while it was converted; the copy is kept as %s\n", name,
-                     incoming.path);
+                     shown(incoming.path, second));
         return 0;
     }
     if (!platform::rename_no_replace(names.directory, names.file.last(), aside.last())) {
-        report_error("Cannot rename %s to %s\n", name, aside.path);
+        report_error("Cannot rename %s to %s\n", name, shown(aside.path, second));
         return 0;
     }
     if (read != nullptr && !still_as_read(names, *read, aside, true)) {
         move_back(names, aside);
         report_error("%s changed while it was converted; the copy is kept as %s\n", name,
-                     incoming.path);
+                     shown(incoming.path, second));
         return 0;
     }
     if (!platform::rename_no_replace(names.directory, incoming.last(), names.file.last())) {
-        report_error("Cannot rename %s to %s\n", incoming.path, name);
+        report_error("Cannot rename %s to %s\n", shown(incoming.path, first), name);
         move_back(names, aside);
         return 0;
     }

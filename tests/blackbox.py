@@ -787,7 +787,7 @@ class StatInfo(ConverterTest):
         else:
             complete = "complete the conversion with: mv -- x.new x, or the revert with: mv -- x.old x"
         def remove(*names):
-            return "del " + " ".join(f'"{n}"' for n in names) if OPTIONS.windows else "rm -- " + " ".join(names)
+            return "del /f " + " ".join(f'"{n}"' for n in names) if OPTIONS.windows else "rm -- " + " ".join(names)
         kept = "a kept copy that differs from the conversion of x ("
         alone = "statconv leaves it alone, as it may hold data found nowhere else\n"
         cut_off = ("x: missing; a conversion or a revert was cut off between its two renames (x.old is "
@@ -857,6 +857,32 @@ class StatInfo(ConverterTest):
              "x: version 1, and x.old is another name of it: a conversion was cut off while moving "
              "it aside; running statconv on it again finishes it\n", 1),
         ])
+
+    @unittest.skipIf(OPTIONS.windows, "the $'...' form is the POSIX shell's")
+    @needs_reverter
+    def test_each_program_shows_a_name_whole_with_what_does_not_print_escaped(self):
+        long = "\x01" * 1100  # shown in 4403 bytes
+        for label, name, shown in [
+            ("an escape", "\x1b[31mx", "$'\\e[31mx'"),
+            ("a lone 0x9b", os.fsdecode(b"a\x9bb"), "$'a\\x9bb'"),
+            ("a byte that is not UTF-8", os.fsdecode(b"a\xffb"), "$'a\\xffb'"),
+            ("a surrogate in UTF-8", os.fsdecode(b"\xed\xa0\x80"), "$'\\xed\\xa0\\x80'"),
+            ("a line separator", "a\u2028b", "$'a\\xe2\\x80\\xa8b'"),
+            ("a right-to-left override", "a\u202eb", "$'a\\xe2\\x80\\xaeb'"),
+            ("a name that prints", "café", "café"),
+            ("over 4 KiB shown, not cut", long, "$'" + "\\x01" * 1100 + "'"),
+        ]:
+            too_long = name == long
+            for command, status, stdout, stderr in [
+                (OPTIONS.statinfo, 1, f"{shown}: cannot open: "
+                 f"{'File name too long' if too_long else 'No such file or directory'}\n", ""),
+                (OPTIONS.converter, 0, f"Converting {shown}\n",
+                 f"{shown} is too long a name to convert\n" if too_long else f"Cannot open {shown}\n"),
+                (OPTIONS.reverter, 1, f"Reverting {shown}\n", f"{shown} is too long a name to revert\n"
+                 if too_long else f"{shown}: cannot open: No such file or directory; not reverted\n"),
+            ]:
+                with self.subTest(label, command=command):
+                    self.check(self.run_converter(name, command=command), status, stdout, stderr)
 
     def test_a_conversion_is_verified_and_a_difference_named(self):
         data = version_1(4)
