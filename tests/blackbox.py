@@ -1033,6 +1033,28 @@ class InjectedFaults(ConverterTest):
                 self.check(result, status, announced("x"), stderr)
                 self.assertEqual(contents(self.root), files)
 
+    @posix_only
+    def test_a_directory_swapped_mid_run_leads_nowhere_else(self):
+        # At an exact call, d is moved to held and replaced by a link to another directory
+        # holding a file of the same name: every later step stays in the directory held.
+        data, bait, v2 = version_1(3), version_1(2, seed=9), converted(version_1(3))
+        swap = {"STATCONV_FAULT_RUN": "mv d held && ln -s elsewhere d"}
+        rows = [(OPTIONS.faulty, "openat:4", "Converting", 1, "Converted 3 records\n",
+                 {"held/x": v2, "held/x.old": data}),
+                (OPTIONS.faulty, "renameat2:1", "Converting", 1, "Converted 3 records\n",
+                 {"held/x": v2, "held/x.old": data}),
+                (OPTIONS.faulty_reverter, "renameat2:1", "Reverting", 0,
+                 "", {"held/x": data})]
+        for command, fault, verb, status, stderr, files in rows:
+            with self.subTest(verb, fault=fault):
+                self.setUp()
+                lay_out(self.root, {"elsewhere/x": bait, **({"d/x": data} if verb == "Converting" else
+                                                            {"d/x": v2, "d/x.old": data})})
+                result = self.run_converter("d/x", command=command, env={"STATCONV_FAULT": fault, **swap})
+                self.assertEqual((result.returncode, result.stderr), (status, stderr))
+                self.assertEqual(contents(self.root), {"held": Dir, "d": Link("elsewhere"), "elsewhere": Dir,
+                                                       "elsewhere/x": bait, **files})
+
     @unittest.skipUnless(OPTIONS.faulty_reverter, "needs statrevert's fault-injecting build")
     def test_a_failed_revert_step_is_reported_and_loses_nothing(self):
         data = version_1(3)
