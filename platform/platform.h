@@ -156,14 +156,27 @@ int still_alone(std::FILE* held);
 struct Stamp {
     unsigned long long volume = 0, index = 0; // the file itself
     long long size = 0;
-    long long modified = 0; // when its data last changed, in nanoseconds
-    long long changed = 0;  // when anything about it last changed
+    unsigned long links = 0; // how many names it has
+    long long modified = 0;  // when its data last changed, in nanoseconds
+    long long changed = 0;   // when anything about it last changed
 };
-//   Linux:   st_dev, st_ino, st_size, st_mtim, st_ctim.
-//   Windows: volume serial, file index, size, last write and change times.
+//   Linux:   st_dev, st_ino, st_size, st_nlink, st_mtim, st_ctim.
+//   Windows: volume serial, file index, size, link count, last write and
+//            change times.
 int stamp_of(std::FILE* stream, Stamp& stamp);
 // The same for `last` in `directory`, not following a symbolic link.
 int stamp_of_name(const Directory& directory, const char* last, Stamp& stamp);
+
+// A fingerprint of who may use the file held on `held`: its owner, group,
+// permissions and ACL. Two fingerprints of one file differ where any of
+// those changed in between.
+//   Linux:   owner, group, mode bits and the access ACL as stored
+//            (system.posix_acl_access).
+//   Windows: the security descriptor (owner, group, DACL) and the
+//            read-only attribute.
+int access_of(std::FILE* held, unsigned long long& fingerprint);
+// The same for the regular file `last` in `directory`.
+int access_of_name(const Directory& directory, const char* last, unsigned long long& fingerprint);
 
 // Removes the name `last` of the file held on `held`, but only while it is
 // still that file's name (EBUSY otherwise). The name is free once `held` is

@@ -24,6 +24,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 #include <utility>
 #include <vector>
@@ -355,6 +356,7 @@ void stamp_from(const struct stat& st, Stamp& stamp) {
     stamp.volume = st.st_dev;
     stamp.index = st.st_ino;
     stamp.size = st.st_size;
+    stamp.links = st.st_nlink;
     stamp.modified = st.st_mtim.tv_sec * billion + st.st_mtim.tv_nsec;
     stamp.changed = st.st_ctim.tv_sec * billion + st.st_ctim.tv_nsec;
 }
@@ -411,6 +413,44 @@ int stamp_of_name(const Directory& directory, const char* last, Stamp& stamp) {
     if (fstatat(fd_of(directory), last, &st, AT_SYMLINK_NOFOLLOW) != 0) return 0;
     stamp_from(st, stamp);
     return 1;
+}
+
+namespace {
+
+// Folds `size` bytes at `data` into the fingerprint `hash` (FNV-1a).
+void fold(unsigned long long& hash, const void* data, std::size_t size) {
+    const auto* byte = static_cast<const unsigned char*>(data);
+    for (std::size_t i = 0; i < size; i++)
+        hash = (hash ^ byte[i]) * 0x100000001b3ULL;
+}
+
+int access_of_fd(int fd, unsigned long long& fingerprint) {
+    struct stat st;
+    if (fstat(fd, &st) != 0) return 0;
+    unsigned long long hash = 0xcbf29ce484222325ULL;
+    const unsigned long long facts[] = {st.st_uid, st.st_gid, st.st_mode};
+    fold(hash, facts, sizeof facts);
+    // The access ACL as the file system keeps it; none where it has none.
+    char acl[4096];
+    ssize_t length = fgetxattr(fd, "system.posix_acl_access", acl, sizeof acl);
+    if (length < 0 && errno != ENODATA && errno != EOPNOTSUPP) return 0;
+    if (length > 0) fold(hash, acl, static_cast<std::size_t>(length));
+    fingerprint = hash;
+    return 1;
+}
+
+} // namespace
+
+int access_of(std::FILE* held, unsigned long long& fingerprint) {
+    return access_of_fd(fileno(held), fingerprint);
+}
+
+int access_of_name(const Directory& directory, const char* last, unsigned long long& fingerprint) {
+    struct stat st;
+    int fd = open_regular(directory, last, O_RDONLY, &st);
+    if (fd < 0) return 0;
+    Descriptor held(fd);
+    return access_of_fd(held.fd, fingerprint);
 }
 
 void prepare_process() {

@@ -655,6 +655,7 @@ int stamp_of_handle(HANDLE file, Stamp& stamp) {
     stamp.volume = info.dwVolumeSerialNumber;
     stamp.index = static_cast<unsigned long long>(info.nFileIndexHigh) << 32 | info.nFileIndexLow;
     stamp.size = static_cast<long long>(info.nFileSizeHigh) << 32 | info.nFileSizeLow;
+    stamp.links = info.nNumberOfLinks;
     stamp.modified = nanoseconds(basic.LastWriteTime);
     stamp.changed = nanoseconds(basic.ChangeTime);
     return 1;
@@ -676,6 +677,48 @@ int stamp_of_name(const Directory& directory, const char* last, Stamp& stamp) {
         OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     if (file.handle == INVALID_HANDLE_VALUE) return fail_with_system_error();
     return stamp_of_handle(file.handle, stamp);
+}
+
+namespace {
+
+// Folds `size` bytes at `data` into the fingerprint `hash` (FNV-1a).
+void fold(unsigned long long& hash, const void* data, std::size_t size) {
+    const auto* byte = static_cast<const unsigned char*>(data);
+    for (std::size_t i = 0; i < size; i++)
+        hash = (hash ^ byte[i]) * 0x100000001b3ULL;
+}
+
+int access_of_handle(HANDLE file, unsigned long long& fingerprint) {
+    constexpr SECURITY_INFORMATION wanted =
+        OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+    Descriptor got;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (GetSecurityInfo(file, SE_FILE_OBJECT, wanted, nullptr, nullptr, nullptr, nullptr,
+                        &got.sd) != ERROR_SUCCESS ||
+        !GetFileInformationByHandle(file, &info))
+        return fail_with_system_error();
+    unsigned long long hash = 0xcbf29ce484222325ULL;
+    fold(hash, got.sd, GetSecurityDescriptorLength(got.sd));
+    const DWORD read_only = info.dwFileAttributes & FILE_ATTRIBUTE_READONLY;
+    fold(hash, &read_only, sizeof read_only);
+    fingerprint = hash;
+    return 1;
+}
+
+} // namespace
+
+int access_of(std::FILE* held, unsigned long long& fingerprint) {
+    return access_of_handle(handle_of(held), fingerprint);
+}
+
+int access_of_name(const Directory& directory, const char* last, unsigned long long& fingerprint) {
+    wchar_t path[long_path_size];
+    if (!path_in(directory, last, path)) return 0;
+    Handle file(CreateFileW(path, READ_CONTROL | FILE_READ_ATTRIBUTES,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (file.handle == INVALID_HANDLE_VALUE) return fail_with_system_error();
+    return access_of_handle(file.handle, fingerprint);
 }
 
 void prepare_process() {}

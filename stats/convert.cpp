@@ -61,30 +61,14 @@ int read_version_1_header(std::FILE* in, const char* name, Header& header) {
 }
 
 // Whether the file held on `held` as NAME.new is a copy that a cut-off
-// conversion of NAME, held on `in`, left: a regular file with no other
-// names, the caller's own (or, for root, who gives its copies to NAME's
-// owner, NAME's owner's), and empty, or exactly a beginning of the
-// conversion of NAME, or the whole exact conversion. Anything else is
-// somebody's data: a copy that differs (one that statrevert kept, or that
-// something wrote to) holds records found nowhere else. Reads each file at
-// most once.
+// conversion of NAME, held on `in`, left (judge_leftover): empty, exactly a
+// beginning of the conversion, or the whole exact conversion, and a regular
+// file with no other names, the caller's own (or, for root, who gives its
+// copies to NAME's owner, NAME's owner's). Anything else is somebody's data.
 int is_leftover(const Stream& held, const char* new_name, const Stream& in) {
-    platform::Facts facts;
-    if (!platform::facts_of(held.get(), facts)) return 0;
-    bool ours = facts.owned_by_caller ||
-                (platform::caller_is_privileged() && platform::same_owner(held.get(), in.get()));
-    if (!facts.regular || facts.links != 1 || !ours) return 0;
-    if (facts.size == 0) return 1;
-    Header header;
-    if (std::fseek(in.get(), 0, SEEK_SET) != 0) return 0;
-    if (std::fread(&header, sizeof header, 1, held.get()) == 1 &&
-        whole_version_2(header, facts.size)) {
-        Finding finding;
-        return std::fseek(held.get(), 0, SEEK_SET) == 0 &&
-               compare_conversion(held, in, new_name, finding) == Match::exact;
-    }
-    return std::fseek(held.get(), 0, SEEK_SET) == 0 &&
-           begins_conversion(held.get(), facts.size, in.get());
+    Leftover leftover = judge_leftover(held, new_name, in);
+    return leftover == Leftover::empty || leftover == Leftover::unfinished ||
+           leftover == Leftover::whole;
 }
 
 // Removes a leftover copy at NAME.new, held while it is judged and
@@ -160,26 +144,47 @@ int finish_header(std::FILE* out, Header& header, int count) {
     return std::fseek(out, 0, SEEK_SET) == 0 && std::fwrite(&header, sizeof header, 1, out) == 1;
 }
 
+// Puts the finished copy on storage, gives it what it must carry of NAME,
+// and puts that on storage too. A failure is named, with its cause.
+int secure_copy(const Stream& in, const Stream& out, const Names& names) {
+    ShownName shown_copy, shown_name;
+    const char* copy = shown(names.new_file.path, shown_copy);
+    if (!platform::sync_to_storage(out.get())) {
+        report_error("Cannot sync %s: %s; the copy is removed\n", copy, reason(errno));
+        return 0;
+    }
+    if (!platform::carry_metadata(in.get(), out.get())) {
+        report_error("Cannot give %s the owner, group, permissions and attributes of %s: %s; the "
+                     "copy is removed\n",
+                     copy, shown(names.given, shown_name), reason(errno));
+        return 0;
+    }
+    if (platform::sync_to_storage(out.get())) return 1;
+    report_error("Cannot sync %s: %s; the copy is removed\n", copy, reason(errno));
+    return 0;
+}
+
 // Builds the complete version 2 copy under NAME.new: its data on storage,
 // then what it must carry of NAME, and closed. On any failure the copy is
 // removed again, while the input is still held, and 0 is returned.
 int build_copy(Stream& in, Header& header, const Names& names, int* count) {
     const Name& copy = names.new_file;
+    ShownName room;
     Stream out(v2_block_bytes, [&] { return create_copy(in, names); });
     if (out.get() == nullptr) {
-        ShownName room;
         report_error("Cannot create %s\n", shown(copy.path, room));
         return 0;
     }
     upgrade_header(header);
     int built = std::fwrite(&header, sizeof header, 1, out.get()) == 1 &&
                 copy_records(in, out, names.given, copy.path, count) &&
-                finish_header(out.get(), header, *count) && platform::sync_to_storage(out.get()) &&
-                platform::carry_metadata(in.get(), out.get()) &&
-                platform::sync_to_storage(out.get());
+                finish_header(out.get(), header, *count) && secure_copy(in, out, names);
     if (!built) platform::remove_held(out.get(), names.directory, copy.last());
-    if (out.close() && built) return 1;
-    if (built) platform::remove_file(names.directory, copy.last());
+    if (out.close()) return built;
+    if (!built) return 0;
+    report_error("Cannot close %s: %s; the copy is removed\n", shown(copy.path, room),
+                 reason(errno));
+    platform::remove_file(names.directory, copy.last());
     return 0;
 }
 
@@ -213,14 +218,14 @@ int convert_file(const char* name) {
                    ? platform::open_exclusive(names.directory, names.file.last())
                    : nullptr;
     });
+    AsRead read{in.get(), {}};
     if (in.get() == nullptr || !take_own_spelling(names, in.get()) ||
-        !has_no_other_names(in.get(), names)) {
+        !has_no_other_names(in.get(), names) || !platform::access_of(in.get(), read.access)) {
         ShownName room;
         report_error("Cannot open %s\n", shown(name, room));
         return 0;
     }
     Header header;
-    AsRead read{in.get(), {}};
     int count = 0;
     if (!read_version_1_header(in.get(), name, header) || !platform::stamp_of(in.get(), read.stamp))
         return 0;
@@ -232,7 +237,12 @@ int convert_file(const char* name) {
         read.held = nullptr;
     }
     if (!swap_names(names, names.old_file, names.new_file, &read)) return 0;
-    sync_names(names);
+    if (!sync_names(names)) {
+        ShownName room;
+        report_error("Cannot sync the directory of %s: %s; the renames may not survive a power "
+                     "cut\n",
+                     shown(name, room), reason(errno));
+    }
     return 1;
 }
 

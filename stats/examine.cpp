@@ -234,29 +234,41 @@ bool is_copy_of_version_1(const Names& names, Name& base) {
     return strip_name(names.file, ".new", base) && state_of(names, base) == State::version_1;
 }
 
-// Describes NAME.new, open on `in`, beside a version 1 NAME (`base`), unless
-// it is the exact conversion: unfinished, as a cut-off run leaves it (which
-// statconv takes over), or a copy that differs (which it leaves alone).
+// Describes NAME.new, open on `in`, beside a version 1 NAME (`base`), by
+// the rule statconv follows, unless it is the exact conversion: unfinished,
+// as a cut-off run leaves it (which statconv takes over), a copy that
+// statconv will not take over, or one that differs (which it leaves alone).
 // Returns -1 for the exact conversion, which is described as any version 2
 // file is.
 int describe_copy(const Stream& in, const Names& names, const Name& base, const Header& header,
                   long long size) {
     const char* name = names.given;
     Stream v1(open_in(names, base));
-    Finding finding;
-    ShownName shown_base;
-    if (whole_version_2(header, size)) {
-        if (std::fseek(in.get(), 0, SEEK_SET) != 0) return cannot("cannot read", name, errno);
-        if (compare_conversion(in, v1, base.path, finding) == Match::exact) return -1;
-    } else if (std::fseek(in.get(), 0, SEEK_SET) == 0 && v1.get() != nullptr &&
-               begins_conversion(in.get(), size, v1.get())) {
+    switch (judge_leftover(in, name, v1)) {
+    case Leftover::whole:
+        return -1;
+    case Leftover::empty:
+    case Leftover::unfinished:
         print_named(stdout, name,
                     ": an unfinished copy, cut off while it was being built; running statconv "
                     "on the version 1 file again builds it afresh\n");
         return 0;
-    } else {
-        found(finding, Match::differs, "not a beginning of it");
+    case Leftover::not_ours:
+        print_named(stdout, name,
+                    ": a copy that statconv will not take over, as it has other names or "
+                    "another owner; statconv leaves it alone\n");
+        return 0;
+    case Leftover::differs:
+        break;
     }
+    Finding finding;
+    ShownName shown_base;
+    if (!whole_version_2(header, size))
+        found(finding, Match::differs, "not a beginning of it");
+    else if (std::fseek(in.get(), 0, SEEK_SET) != 0 || std::fseek(v1.get(), 0, SEEK_SET) != 0)
+        return cannot("cannot read", name, errno);
+    else
+        compare_conversion(in, v1, base.path, finding);
     print_named(stdout, name,
                 ": a kept copy that differs from the conversion of %s (%s); statconv leaves it "
                 "alone, as it may hold data found nowhere else\n",
@@ -453,8 +465,12 @@ bool begins_conversion(std::FILE* copy, long long size, std::FILE* v1) {
         size > version_2_length(whole_records(v1_size)))
         return false;
     upgrade_header(expected);
+    Header finished = expected;
+    store_file_length(finished,
+                      static_cast<std::uint32_t>(version_2_length(whole_records(v1_size))));
     auto part = static_cast<std::size_t>(size < header_size ? size : header_size);
-    if (std::fread(&found, 1, part, copy) != part || std::memcmp(&found, &expected, part) != 0)
+    if (std::fread(&found, 1, part, copy) != part ||
+        (std::memcmp(&found, &expected, part) != 0 && std::memcmp(&found, &finished, part) != 0))
         return false;
     RecordV1 old_record;
     RecordV2 want, have;
@@ -467,6 +483,31 @@ bool begins_conversion(std::FILE* copy, long long size, std::FILE* v1) {
         if (std::memcmp(&have, &want, part) != 0) return false;
     }
     return true;
+}
+
+Leftover judge_leftover(const Stream& copy, const char* copy_name, const Stream& v1) {
+    platform::Facts facts;
+    if (copy.get() == nullptr || v1.get() == nullptr) return Leftover::differs;
+    if (!platform::facts_of(copy.get(), facts)) return Leftover::not_ours;
+    bool ours = facts.owned_by_caller ||
+                (platform::caller_is_privileged() && platform::same_owner(copy.get(), v1.get()));
+    if (!facts.regular || facts.links != 1 || !ours) return Leftover::not_ours;
+    if (facts.size == 0) return Leftover::empty;
+    Header header;
+    if (std::fseek(v1.get(), 0, SEEK_SET) != 0 || std::fseek(copy.get(), 0, SEEK_SET) != 0)
+        return Leftover::differs;
+    if (std::fread(&header, sizeof header, 1, copy.get()) == 1 &&
+        whole_version_2(header, facts.size)) {
+        Finding finding;
+        return std::fseek(copy.get(), 0, SEEK_SET) == 0 &&
+                       compare_conversion(copy, v1, copy_name, finding) == Match::exact
+                   ? Leftover::whole
+                   : Leftover::differs;
+    }
+    return std::fseek(copy.get(), 0, SEEK_SET) == 0 &&
+                   begins_conversion(copy.get(), facts.size, v1.get())
+               ? Leftover::unfinished
+               : Leftover::differs;
 }
 
 int verify_file(const char* name) {

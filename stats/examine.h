@@ -49,11 +49,28 @@ const char* reason(int error);
 Match compare_conversion(const Stream& v2, const Stream& v1, const char* v1_name, Finding& finding);
 
 // Whether the file open on `copy`, of `size` bytes, is a beginning of what
-// a conversion of the version 1 file open on `v1` writes before it finishes
-// the header: the header with "Ver2" and the version 1 `file_length`, then
-// the converted records, the last perhaps in part. Both are read from their
-// start, a record at a time.
+// a conversion of the version 1 file open on `v1` writes: the header with
+// "Ver2" and `file_length` either still the version 1 bytes or already the
+// final length (the header block may reach the disk before the records),
+// then the converted records, the last perhaps in part. Both are read from
+// their start, a record at a time.
 bool begins_conversion(std::FILE* copy, long long size, std::FILE* v1);
+
+// What a file under NAME.new is to a conversion of NAME: the one rule by
+// which statconv takes over a copy that a cut-off run left, and by which
+// statinfo tells what statconv will do with it.
+enum class Leftover {
+    empty,      // nothing in it yet: taken over
+    unfinished, // exactly a beginning of the conversion: taken over
+    whole,      // exactly the whole conversion: taken over
+    differs,    // other data, perhaps found nowhere else: left alone
+    not_ours,   // not a regular file with one name, or not the caller's
+                // (for root: not NAME's owner's): left alone
+};
+
+// Judges the file open on `copy`, under `copy_name`, against NAME open on
+// `v1`; both are read from their start, each at most once.
+Leftover judge_leftover(const Stream& copy, const char* copy_name, const Stream& v1);
 
 // Names are printed as stats/shown_name.h shows them, so that a name with a
 // byte that does not print cannot forge a line or move the cursor.

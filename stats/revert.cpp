@@ -51,6 +51,33 @@ int has_no_other_names(const Stream& in, const char* name) {
     return 0;
 }
 
+// Refuses, with its diagnostic, a NAME.old that is not NAME's: one with
+// other names, which would go on naming the data put back under NAME, or
+// one that another user could have put there, who would then own NAME: not
+// the caller's own, or, for root, not owned by NAME's owner.
+int old_is_its_own(const Stream& in, const Stream& in_old, const Names& names) {
+    platform::Facts facts;
+    ShownName room, old_room;
+    const char *name = shown(names.given, room), *old_name = shown(names.old_file.path, old_room);
+    if (!platform::facts_of(in_old.get(), facts)) {
+        report_error("%s: cannot tell whose %s is: %s; not reverted\n", name, old_name,
+                     reason(errno));
+        return 0;
+    }
+    if (facts.links != 1) {
+        report_error("%s: %s has other names (hard links), which would go on naming the data put "
+                     "back; not reverted\n",
+                     name, old_name);
+        return 0;
+    }
+    bool its_own = platform::caller_is_privileged() ? platform::same_owner(in.get(), in_old.get())
+                                                    : facts.owned_by_caller;
+    if (its_own) return 1;
+    report_error("%s: %s belongs to another user, who would then own %s; not reverted\n", name,
+                 old_name, name);
+    return 0;
+}
+
 // Refuses, with its diagnostic, when anything at all has the name NAME.new.
 int new_name_free(const Names& names) {
     const char *name = names.given, *new_name = names.new_file.path;
@@ -152,7 +179,9 @@ int revert_file(const char* name) {
         report_refusal(name, old_name, in, in_old, match, finding);
         return 0;
     }
-    if (!has_no_other_names(in, name) || !new_name_free(names)) return 0;
+    if (!has_no_other_names(in, name) || !old_is_its_own(in, in_old, names) ||
+        !new_name_free(names))
+        return 0;
 
     if (!platform::rename_while_open) {
         in.close();

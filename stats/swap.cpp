@@ -47,11 +47,21 @@ int form_names(Names& names, const char* last) {
 // is the name it was just renamed to, which changed its change time.
 int still_as_read(const Names& names, const AsRead& read, const Name& where, bool moved) {
     platform::Stamp now;
-    return platform::stamp_of_name(names.directory, where.last(), now) &&
-           now.volume == read.stamp.volume && now.index == read.stamp.index &&
-           now.size == read.stamp.size && now.modified == read.stamp.modified &&
-           (moved || now.changed == read.stamp.changed) &&
-           (read.held == nullptr || platform::still_alone(read.held));
+    unsigned long long access = 0;
+    int same = platform::stamp_of_name(names.directory, where.last(), now) &&
+               now.volume == read.stamp.volume && now.index == read.stamp.index &&
+               now.size == read.stamp.size && now.modified == read.stamp.modified &&
+               (moved || now.changed == read.stamp.changed) &&
+               (read.held == nullptr || platform::still_alone(read.held));
+    if (!same || !moved) return same;
+    // Moved, its change time tells nothing: its single name, and who may
+    // use it, are compared themselves, through the held file where it is
+    // still held.
+    return now.links == 1 &&
+           (read.held != nullptr
+                ? platform::access_of(read.held, access)
+                : platform::access_of_name(names.directory, where.last(), access)) &&
+           access == read.access;
 }
 
 // Undoes the first rename of a swap; a failure is named on a line of its own.

@@ -21,8 +21,9 @@
 //   4. swap_names(names, aside, incoming, read) renames NAME to `aside`
 //      (NAME.old), then `incoming` (NAME.new) to NAME. Neither rename
 //      replaces a file. Before the first, NAME must still be the file that
-//      was read, as it was read; after it, `aside` must be. Otherwise, or
-//      if the second rename fails, the first is undone.
+//      was read, as it was read; after it, `aside` must be, with who may use
+//      it unchanged. Otherwise, or if the second rename fails, the first is
+//      undone.
 //
 //   5. sync_names(names) puts the renames on storage.
 //
@@ -86,6 +87,7 @@ int take_own_spelling(Names& names, std::FILE* held);
 struct AsRead {
     std::FILE* held;
     platform::Stamp stamp;
+    unsigned long long access = 0; // who may use it (platform::access_of)
 };
 
 // Moves NAME aside to `aside`, then `incoming` to NAME; neither rename
@@ -94,7 +96,10 @@ struct AsRead {
 // and leaves `aside` and `incoming`, both whole. Each failed rename gets
 // "Cannot rename %s to %s\n". With `read`, NAME must be the file that was
 // read, unchanged and (as far as the system tells) opened by no writer,
-// before the first rename, and `aside` must be it after; otherwise nothing
+// before the first rename, and `aside` must be it after, with the owner,
+// group, permissions, ACL and single name it had when it was read, which
+// the copy was given (the rename itself changes its change time, so a
+// change made in the moment before it is seen only so); otherwise nothing
 // is left renamed and `incoming` is kept, with a line that says so.
 // Returns 1 when both renames were made.
 int swap_names(const Names& names, const Name& aside, const Name& incoming,

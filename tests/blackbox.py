@@ -277,7 +277,12 @@ class Refusals(ConverterTest):
                  "names (hard links), which would go on naming the version 2 data; not reverted\n"),
                 ("new name a dangling link", {"x": v2, "x.old": v1, "x.new": Link("nowhere")},
                  in_the_way),
-            ]
+                ("old file with another name", {"x": v2, "x.old": v1, "backup": HardLink("x.old")},
+                 "x: x.old has other names (hard links), which would go on naming the data put back; "
+                 "not reverted\n"),
+            ] + ([("old file another user's", {"x": v2, "x.old": Foreign(v1)},
+                   "x: x.old belongs to another user, who would then own x; not reverted\n")]
+                 if os.geteuid() == 0 else [])
         for label, files, stderr in rows:
             with self.subTest(label):
                 self.setUp()
@@ -323,6 +328,8 @@ class Conversions(ConverterTest):
             ("leftover finished copy", version_1(2), {"x.new": converted(version_1(2))}),
             ("leftover unfinished copy", version_1(2), {"x.new": unfinished(version_1(2), 300)}),
             ("leftover cut off in its header", version_1(2), {"x.new": unfinished(version_1(2), 5)}),
+            ("leftover whose header reached the disk first", version_1(2),
+             {"x.new": with_file_length(unfinished(version_1(2), 300), 32 + 264 * 2)}),
             ("several writeback intervals", version_1(8192 * 2 + 5, trailing=7), None),
         ]
         for label, data, others in rows:
@@ -441,7 +448,9 @@ class Conversions(ConverterTest):
                 self.assertEqual(result.returncode, converts, result.stderr)
                 if not converts:
                     self.assertEqual((result.stderr, contents(self.root), carried(self.root / "x")),
-                                     ("", files, before))
+                                     ("Cannot give x.new the owner, group, permissions and attributes of x: "
+                                      f"{os.strerror(errno.EOPNOTSUPP if isinstance(how, str) else errno.EPERM)}; "
+                                      "the copy is removed\n", files, before))
                     continue
                 self.assertEqual((carried(self.root / "x"), carried(self.root / "x.old")), (before, before))
                 if OPTIONS.reverter:
@@ -816,7 +825,12 @@ class StatInfo(ConverterTest):
             ("unfinished copy", {"x": v1, "x.new": unfinished(v1, 500)}, ["x.new"],
              "x.new: an unfinished copy, cut off while it was being built; running statconv on the "
              "version 1 file again builds it afresh\n", 1),
-            ("a copy kept or written to since", {"x": v1, "x.new": converted(v1)[:500]}, ["x.new"],
+            ("unfinished copy, its header already final",
+             {"x": v1, "x.new": with_file_length(unfinished(v1, 500), len(converted(v1)))}, ["x.new"],
+             "x.new: an unfinished copy, cut off while it was being built; running statconv on the "
+             "version 1 file again builds it afresh\n", 1),
+            ("a copy kept or written to since", {"x": v1, "x.new": flip_byte(converted(v1)[:500], 100)},
+             ["x.new"],
              f"x.new: {kept}not a beginning of it); {alone}", 1),
             ("a whole copy that differs", {"x": v1, "x.new": flip_byte(converted(v1), 40)}, ["x.new"],
              f"x.new: {kept}record 1, block_1 differs from x); {alone}", 1),
@@ -843,6 +857,9 @@ class StatInfo(ConverterTest):
              ["\x1b[2Jx"], "$'\\e[2Jx': missing; a conversion or a revert was cut off between its two renames "
              "($'\\e[2Jx.old' is version 1, $'\\e[2Jx.new' is its exact conversion); complete the conversion "
              "with: mv -- $'\\e[2Jx.new' $'\\e[2Jx', or the revert with: mv -- $'\\e[2Jx.old' $'\\e[2Jx'\n", 1),
+            ("an unfinished copy with another name", {"x": v1, "x.new": unfinished(v1, 500),
+             "y": HardLink("x.new")}, ["x.new"], "x.new: a copy that statconv will not take over, as it has "
+             "other names or another owner; statconv leaves it alone\n", 1),
             ("another name of it", {"x": v1, "y": HardLink("x")}, ["x"], "x: version 1, 5 records, 100 "
              "trailing bytes (a conversion drops them), and 1 other names (hard links): statconv refuses "
              "it, as they would go on naming the version 1 data\n", 0),
@@ -992,10 +1009,11 @@ class InjectedFaults(ConverterTest):
             ("position", "ftell:1", 3, ""),
             ("header seek", "fseek:1", 3, ""),
             ("last buffer", "fflush:1", 3, "Failed to write new record to x.new\n"),
-            ("final flush", "fflush:2", 3, ""),
-            ("sync", "fsync:1", 3, ""),
-            ("close", "fclose:1", 3, ""),
-            ("permissions", "fchmod:1", 3, ""),
+            ("final flush", "fflush:2", 3, "Cannot sync x.new: No space left on device; the copy is removed\n"),
+            ("sync", "fsync:1", 3, "Cannot sync x.new: Input/output error; the copy is removed\n"),
+            ("close", "fclose:1", 3, "Cannot close x.new: Input/output error; the copy is removed\n"),
+            ("permissions", "fchmod:1", 3, "Cannot give x.new the owner, group, permissions and attributes "
+             "of x: Operation not permitted; the copy is removed\n"),
         ]
         for label, fault, records, stderr in rows:
             with self.subTest(label):
@@ -1023,6 +1041,10 @@ class InjectedFaults(ConverterTest):
         rows += [(label, env, False, 0, changed, {"x": data + bytes(2600), "x.new": new}) for label, env in [
             ("a writer appends, no lease", writer("x")), ("a writer replaces it", REPLACER),
             ("a writer opens it, waiting on the lease", writer("x", later=True))]]
+        # Who may use x changes in the moment before the first rename, past the check before it.
+        rows += [(label, {"STATCONV_FAULT": "renameat2:1", "STATCONV_FAULT_RUN": command}, False, 0, changed,
+                  {"x": data, "x.new": new, **others}) for label, command, others in [
+            ("narrowed at the swap", "chmod 600 x", {}), ("given a second name at the swap", "ln x g", {"g": data})]]
         for label, env, again, status, stderr, files in rows:
             with self.subTest(label):
                 self.setUp()

@@ -13,7 +13,7 @@ import unittest
 from pathlib import Path
 
 SOURCE = Path(sys.argv[1]).resolve()
-PAGES = {"statconv": ["stats/convert.cpp", "driver/statconv.cpp"],
+PAGES = {"statconv": ["stats/convert.cpp", "stats/swap.cpp", "driver/statconv.cpp"],
          "statinfo": ["stats/examine.cpp", "driver/statinfo.cpp"],
          "statrevert": ["stats/revert.cpp", "driver/statrevert.cpp"]}
 LITERAL = r'((?:"(?:[^"\\]|\\.)*"\s*(?:PRI\w+\s*)?)+)'
