@@ -141,6 +141,17 @@ int same_owner(std::FILE* a, std::FILE* b);
 // root does (Linux); never on Windows.
 bool caller_is_privileged();
 
+// Whether a copy that this process makes could be given the owner and group
+// of the file open on `file` (carry_metadata's first step).
+//   Linux:   root may give any; others only their own files, of a group
+//            they are in.
+//   Windows: the file is the caller's own.
+bool can_give_owners_of(std::FILE* file);
+
+// Whether this process may create files in `directory`, as far as the
+// permissions tell. Windows: always (the system tells only by trying).
+bool may_create_in(const Directory& directory);
+
 // Whether, as far as the system can tell, no other program has opened the
 // file held on `held` for writing (or truncated it) since it was held. An
 // opener that ignored the hold is let go on at once; 1 where it cannot be

@@ -521,6 +521,16 @@ bool caller_is_privileged() {
     return geteuid() == 0;
 }
 
+bool can_give_owners_of(std::FILE* file) {
+    struct stat st;
+    if (!fstat_of(file, &st)) return false;
+    return geteuid() == 0 || (st.st_uid == geteuid() && group_member(st.st_gid) != 0);
+}
+
+bool may_create_in(const Directory& directory) {
+    return faccessat(fd_of(directory), ".", W_OK | X_OK, AT_EACCESS) == 0;
+}
+
 int remove_held(std::FILE* held, const Directory& directory, const char* last) {
     struct stat st, now;
     if (!fstat_of(held, &st) || fstatat(fd_of(directory), last, &now, AT_SYMLINK_NOFOLLOW) != 0)

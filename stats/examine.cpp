@@ -210,6 +210,20 @@ int describe_second_name(const Names& names) {
     return 1;
 }
 
+// Says, after a version 1 file's line, what would keep statconv from
+// converting it here, where that can be told beforehand.
+void print_hindrance(const Stream& in, const Names& names) {
+    ShownName room;
+    if (!platform::can_give_owners_of(in.get()))
+        print_names("; statconv would refuse it: its owner or group is not one this user may give "
+                    "the converted copy");
+    else if (!platform::may_create_in(names.directory))
+        print_names("; statconv cannot convert it: its directory is not writable");
+    else if (!platform::name_is_free(names.directory, names.old_file.last()) && errno == EEXIST)
+        print_names("; statconv cannot swap it in: %s is in the way",
+                    shown(names.old_file.path, room));
+}
+
 int describe_version_1(const Stream& in, const Names& names, long long size) {
     const char* name = names.given;
     if (describe_second_name(names)) return 0;
@@ -224,6 +238,7 @@ int describe_version_1(const Stream& in, const Names& names, long long size) {
         print_names(", and %lu other names (hard links): statconv refuses it, as they would go on "
                     "naming the version 1 data",
                     facts.links - 1);
+    print_hindrance(in, names);
     std::putchar('\n');
     return 1;
 }

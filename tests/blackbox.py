@@ -805,6 +805,8 @@ class StatInfo(ConverterTest):
             ("version 1 with trailing bytes", {"x": v1}, ["x"],
              "x: version 1, 5 records, 100 trailing bytes (a conversion drops them)\n", 0),
             ("version 1", {"x": version_1(2)}, ["x"], "x: version 1, 2 records\n", 0),
+            ("version 1, an old file in the way", {"x": version_1(2), "x.old": b"kept"}, ["x"],
+             "x: version 1, 2 records; statconv cannot swap it in: x.old is in the way\n", 0),
             ("version 2", {"x": v2}, ["x"],
              "x: version 2, 3 records, 824 bytes, header length agrees\n", 0),
             ("version 2, odd length", {"x": v2 + b"z"}, ["x"],
