@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "driver/statinfo_report.h"
 #include "platform/platform.h"
-#include "stats/examine.h"
 #include "stats/shown_name.h"
 #include "version.h"
 
@@ -42,15 +42,15 @@ int check_file(const platform::FileName& file, bool verifying,
                            ": cannot open: the name did not arrive as it was typed\n");
         return 0;
     }
-    if (verifying) return stats::verify_file(name);
+    if (verifying) return driver::verify_file(name);
     char original[stats::name_buffer_size];
-    if (stats::missing_original(name, original)) {
+    if (driver::missing_original(name, original)) {
         for (const std::string& done : described)
             if (done == original) return 1;
         described.emplace_back(original);
         name = original;
     }
-    return stats::describe_file(name);
+    return driver::describe_file(name);
 }
 
 int usage_error(const char* problem, const char* argument) {

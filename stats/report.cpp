@@ -1,7 +1,9 @@
 #include "stats/report.h"
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 
 #include "platform/platform.h"
 
@@ -15,6 +17,23 @@ int report_error(const char* format, ...) {
     // Standard error may be buffered (msvcrt buffers it when redirected).
     std::fflush(stderr);
     return written;
+}
+
+const char* reason(int error) {
+    switch (error) {
+    case EAGAIN:
+#if EWOULDBLOCK != EAGAIN
+    case EWOULDBLOCK:
+#endif
+    case EBUSY:
+        return "in use by another program";
+    case EINVAL:
+        return "not a regular file";
+    case ELOOP:
+        return "a symbolic link";
+    default:
+        return std::strerror(error);
+    }
 }
 
 } // namespace stats

@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "platform/platform.h"
-#include "stats/examine.h"
+#include "stats/compare.h"
 #include "stats/names.h"
 #include "stats/report.h"
 #include "stats/shown_name.h"

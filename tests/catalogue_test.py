@@ -14,7 +14,7 @@ from pathlib import Path
 
 SOURCE = Path(sys.argv[1]).resolve()
 PAGES = {"statconv": ["stats/convert.cpp", "stats/swap.cpp", "driver/statconv.cpp"],
-         "statinfo": ["stats/examine.cpp", "driver/statinfo.cpp"],
+         "statinfo": ["stats/compare.cpp", "driver/statinfo_report.cpp", "driver/statinfo.cpp"],
          "statrevert": ["stats/revert.cpp", "driver/statrevert.cpp"]}
 LITERAL = r'((?:"(?:[^"\\]|\\.)*"\s*(?:PRI\w+\s*)?)+)'
 CALLS = [re.compile(r"(?:report_error\(|print_text\(\s*std\w+,|fprintf\(\s*stderr,)\s*" + LITERAL),

@@ -1,12 +1,14 @@
-// Examination of statistics files for the operator: what a file is, whether
-// it is consistent, and whether a converted file holds exactly the data of
-// the version 1 file kept beside it. Each function prints one line about the
-// file to standard output and reads with fixed memory, a record at a time.
+// The comparison engine: what a statistics file is, whether a version 2
+// file is exactly the conversion of a version 1 file, and what a file left
+// under NAME.new is to a conversion of NAME. The conversion, the revert and
+// statinfo all judge by these functions, which read with fixed memory, a
+// record at a time, and print nothing.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
 
+#include "stats/layout.h"
 #include "stats/names.h"
 #include "stats/stream.h"
 
@@ -34,10 +36,12 @@ struct Finding {
     int error = 0;
 };
 
-// Why a file could not be opened or read, from `error` (an errno value), in
-// a few words for a message: "No such file or directory", "in use by
-// another program", "not a regular file", ...
-const char* reason(int error);
+// What a file is, as far as its header and size tell.
+enum class State { cannot_open, cannot_read, too_short, not_statistics, version_1, version_2 };
+
+// Reads the header and size of the file open on `in` (which may have failed
+// to open); `error` tells why where it could not be opened or read.
+State read_state(const Stream& in, Header& header, long long& size, int& error);
 
 // Compares the version 2 file open on `v2` with the version 1 file open on
 // `v1` (either may have failed to open), both read from their start, under
@@ -71,39 +75,5 @@ enum class Leftover {
 // Judges the file open on `copy`, under `copy_name`, against NAME open on
 // `v1`; both are read from their start, each at most once.
 Leftover judge_leftover(const Stream& copy, const char* copy_name, const Stream& v1);
-
-// Names are printed as stats/shown_name.h shows them, so that a name with a
-// byte that does not print cannot forge a line or move the cursor.
-//
-// Prints NAME's version, record count and state:
-//   NAME: version 1, N records[, T trailing bytes (a conversion drops them)]
-//   NAME: version 2, N records, L bytes, header length agrees
-//   NAME: version 2, damaged: ...        (length and header disagree)
-//   NAME: NOT a statistics file | too short for a header
-//   NAME: cannot open: REASON | cannot read: REASON
-// For a missing NAME beside a version 1 NAME.old and a NAME.new that is its
-// exact conversion, it says that a conversion or a revert was cut off
-// between its two renames, with the command that completes either; beside
-// any other NAME.new, what is wrong with it. Beside a version 1 NAME it
-// tells a NAME.new that a cut-off run left unfinished (which statconv takes
-// over) from a copy that differs from the conversion (one statrevert kept,
-// or one written to since, which statconv leaves alone). It names a
-// NAME.old that is another name of NAME, and a file with other names, which
-// statconv refuses. Returns 1 when NAME is a readable statistics file in a
-// consistent state (trailing bytes are only a warning), else 0.
-int describe_file(const char* name);
-
-// Whether `name` is NAME.new or NAME.old of a NAME that does not exist,
-// beside its partner (NAME.old or NAME.new); then NAME, formed in
-// `original`, is the file to describe, since describing it tells what
-// became of all three. A NAME.old alone is described as itself.
-int missing_original(const char* name, char (&original)[name_buffer_size]);
-
-// Checks a converted NAME against NAME.old (compare_conversion). Prints
-//   NAME: verified N records against NAME.old
-// or what stands in the way: the first difference (the header field, or the
-// record counting from 1 and its field), or a file that cannot be opened or
-// is not of its version. Returns 1 when verified, else 0.
-int verify_file(const char* name);
 
 } // namespace stats
