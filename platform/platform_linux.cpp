@@ -568,12 +568,6 @@ int sync_directory(const Directory& directory) {
     return fsync(fd_of(directory)) == 0;
 }
 
-int same_file(const Directory& directory, const char* a, const char* b) {
-    Stamp sa, sb;
-    return stamp_of_name(directory, a, sa) && stamp_of_name(directory, b, sb) &&
-           sa.volume == sb.volume && sa.index == sb.index;
-}
-
 int rename_no_replace(const Directory& directory, const char* from, const char* to) {
     int fd = fd_of(directory);
     if (renameat2(fd, from, fd, to, RENAME_NOREPLACE) == 0) return 1;
