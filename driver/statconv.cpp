@@ -8,6 +8,7 @@
 #include <cstdio>
 
 #include "driver/builtin_files.h"
+#include "driver/file_names.h"
 #include "platform/platform.h"
 #include "stats/convert.h"
 #include "stats/shown_name.h"
@@ -40,7 +41,7 @@ int main(int argc, char** argv) {
         for (const char* name : driver::builtin_files)
             last_result = convert_announced(name, true);
     } else {
-        for (const platform::FileName& file : platform::file_names(argc, argv, 1))
+        for (const driver::FileName& file : driver::file_names(argc, argv, 1))
             last_result = convert_announced(file.name.c_str(), file.as_typed);
     }
     return last_result;

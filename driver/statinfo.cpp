@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "driver/file_names.h"
 #include "driver/statinfo_report.h"
 #include "platform/platform.h"
 #include "stats/shown_name.h"
@@ -34,8 +35,7 @@ constexpr const char* usage_text =
 // missing stands for NAME, described once (`described` holds those done): a
 // pattern lists only the files that exist, and NAME is the one that tells
 // whether a conversion was cut off. Returns 1 when all is well with it.
-int check_file(const platform::FileName& file, bool verifying,
-               std::vector<std::string>& described) {
+int check_file(const driver::FileName& file, bool verifying, std::vector<std::string>& described) {
     const char* name = file.name.c_str();
     if (!file.as_typed) { // not the file meant: another's name arrived
         stats::print_named(stdout, name,
@@ -84,7 +84,7 @@ int main(int argc, char** argv) {
     if (first == argc) return usage_error("no file given", "");
     int all_good = 1;
     std::vector<std::string> described;
-    for (const platform::FileName& file : platform::file_names(argc, argv, first))
+    for (const driver::FileName& file : driver::file_names(argc, argv, first))
         all_good &= check_file(file, verifying, described);
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
         std::fputs("statinfo: cannot write the report\n", stderr);

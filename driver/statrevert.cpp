@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "driver/builtin_files.h"
+#include "driver/file_names.h"
 #include "platform/platform.h"
 #include "stats/revert.h"
 #include "stats/shown_name.h"
@@ -75,7 +76,7 @@ int main(int argc, char** argv) {
         for (const char* name : driver::builtin_files)
             all_reverted &= revert_announced(name, true);
     } else {
-        for (const platform::FileName& file : platform::file_names(argc, argv, first))
+        for (const driver::FileName& file : driver::file_names(argc, argv, first))
             all_reverted &= revert_announced(file.name.c_str(), file.as_typed);
     }
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) {

@@ -299,29 +299,52 @@ inline constexpr bool rename_while_open = true;
 }
 
 // ---- The command line ----------------------------------------------------
+//
+// Mechanism only: the arguments as the system gives them, and the entries of
+// a directory. What a pattern matches is decided above this layer
+// (driver/file_names.h), the same way on both systems.
 
-struct FileName {
+// A name as the system keeps it: bytes on Linux, UTF-16 on Windows.
+#ifdef _WIN32
+using NativeChar = wchar_t;
+#else
+using NativeChar = char;
+#endif
+using NativeName = std::basic_string<NativeChar>;
+
+// One command-line argument: as the program holds names (`name`), and as
+// the system gave it (`native`). `as_typed` is false where the name that
+// arrived is not what was typed; `native` is then not to be used.
+//   Linux:   both are the argument itself, always as typed.
+//   Windows: `native` from the wide command line (the runtime's start-up
+//            expansion is off); the runtime gives main its arguments in the
+//            ANSI code page, which turns a character it cannot hold into a
+//            look-alike ("Omega" for "Ωmega"): as typed only where the code
+//            page holds the wide argument exactly.
+struct Argument {
     std::string name;
-    bool as_typed; // false: the name that arrived is not what was typed
+    NativeName native;
+    bool as_typed;
 };
+std::vector<Argument> arguments(int count, char** argv, int first);
 
-// The file names that the command-line arguments argv[first] to
-// argv[count - 1] stand for, in order, all expanded at once, so that a
-// pattern never picks up a file (NAME.old) that work on an earlier name made.
-// '*' and '?' in the last part of an argument are wildcards (every other
-// byte stands for itself); the argument stands for the matching entries of
-// its directory, a name beginning with a dot only where the pattern does too.
-// A pattern that matches nothing is passed on as typed.
-//   Linux:   expanded here, sorted; every name arrives as typed.
-//   Windows: expanded here too, sorted, from the wide arguments with
-//            FindFirstFileW (the runtime's start-up expansion is off):
-//            letters match in either case, as Windows names do, and only an
-//            entry's long name is matched, never its 8.3 short name (through
-//            which "*.old" would match y.older). The runtime gives main its
-//            arguments in the ANSI code page, which turns a character it
-//            cannot hold into a look-alike ("Omega" for "Ωmega"): an
-//            argument, or a match, is as typed only where the code page
-//            holds it exactly.
-std::vector<FileName> file_names(int count, char** argv, int first);
+// Where the last part of `path` begins: after its last separator.
+//   Linux:   '/'. Windows: '/', '\\' or a drive's ':'.
+std::size_t last_part_at(const NativeName& path);
+
+// The entries of the directory that `directory` names (empty: the current
+// one, else ending in a separator), but "." and "..", in no order.
+//   Windows: by their long names only, never an 8.3 short name (through
+//            which "*.old" would match y.older).
+std::vector<NativeName> directory_entries(const NativeName& directory);
+
+// Whether two characters of names are the same as the file system matches
+// names: on Windows letters in either case.
+bool same_letter(NativeChar a, NativeChar b);
+
+// `native` as the program holds names, in `name`; `as_typed` false where
+// the conversion changed a character. False where it cannot be held at
+// all.
+bool to_program_name(const NativeName& native, std::string& name, bool& as_typed);
 
 } // namespace platform

@@ -606,68 +606,37 @@ int vprint_text(std::FILE* out, const char* format, std::va_list args) {
     return std::vfprintf(out, format, args);
 }
 
-namespace {
-
-// Whether `name` matches `pattern`, in which '*' stands for any run of bytes
-// and '?' for any one byte; every other byte stands for itself.
-bool matches(const char* pattern, const char* name) {
-    const char* star = nullptr;
-    const char* resume = nullptr;
-    while (*name != '\0') {
-        if (*pattern == '*') {
-            star = pattern++;
-            resume = name;
-        } else if (*pattern == '?' || *pattern == *name) {
-            pattern++;
-            name++;
-        } else if (star != nullptr) {
-            pattern = star + 1;
-            name = ++resume;
-        } else {
-            return false;
-        }
-    }
-    while (*pattern == '*')
-        pattern++;
-    return *pattern == '\0';
-}
-
-// Appends to `names` the files that `arg` stands for: the entries of its
-// directory whose names match its last part, sorted; a name beginning with
-// a dot only where the pattern does too. A pattern that matches nothing
-// stands for itself.
-void expand(const char* arg, std::vector<std::string>& names) {
-    const char* slash = std::strrchr(arg, '/');
-    const char* pattern = slash == nullptr ? arg : slash + 1;
-    if (std::strpbrk(pattern, "*?") == nullptr) {
-        names.emplace_back(arg);
-        return;
-    }
-    std::string prefix(arg, static_cast<std::size_t>(pattern - arg));
-    std::size_t first = names.size();
-    if (DIR* directory = opendir(prefix.empty() ? "." : prefix.c_str())) {
-        while (const dirent* entry = readdir(directory)) {
-            if (entry->d_name[0] == '.' && pattern[0] != '.') continue;
-            if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0)
-                continue;
-            if (matches(pattern, entry->d_name)) names.push_back(prefix + entry->d_name);
-        }
-        closedir(directory);
-    }
-    if (names.size() == first) names.emplace_back(arg);
-    std::sort(names.begin() + static_cast<std::ptrdiff_t>(first), names.end());
-}
-
-} // namespace
-
-std::vector<FileName> file_names(int count, char** argv, int first) {
-    std::vector<std::string> names;
+std::vector<Argument> arguments(int count, char** argv, int first) {
+    std::vector<Argument> got;
     for (int i = first; i < count; i++)
-        expand(argv[i], names);
-    std::vector<FileName> found;
-    for (std::string& name : names)
-        found.push_back({std::move(name), true});
-    return found;
+        got.push_back({argv[i], argv[i], true});
+    return got;
+}
+
+std::size_t last_part_at(const NativeName& path) {
+    std::size_t slash = path.rfind('/');
+    return slash == NativeName::npos ? 0 : slash + 1;
+}
+
+std::vector<NativeName> directory_entries(const NativeName& directory) {
+    std::vector<NativeName> entries;
+    if (DIR* listing = opendir(directory.empty() ? "." : directory.c_str())) {
+        while (const dirent* entry = readdir(listing))
+            if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
+                entries.emplace_back(entry->d_name);
+        closedir(listing);
+    }
+    return entries;
+}
+
+bool same_letter(NativeChar a, NativeChar b) {
+    return a == b;
+}
+
+bool to_program_name(const NativeName& native, std::string& name, bool& as_typed) {
+    name = native;
+    as_typed = true;
+    return true;
 }
 
 } // namespace platform

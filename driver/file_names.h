@@ -1,0 +1,26 @@
+// The command line as file names: every argument a name, a pattern
+// expanded by one rule on every system.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace driver {
+
+struct FileName {
+    std::string name;
+    bool as_typed; // false: the name that arrived is not what was typed
+};
+
+// The file names that the command-line arguments argv[first] to
+// argv[count - 1] stand for, in order, all expanded at once, so that a
+// pattern never picks up a file (NAME.old) that work on an earlier name made.
+// '*' and '?' in the last part of an argument are wildcards (every other
+// character stands for itself, on Windows in either case); the argument
+// stands for the matching entries of its directory, sorted, a name
+// beginning with a dot only where the pattern does too. A pattern that
+// matches nothing is passed on as typed. A name that did not arrive as it
+// was typed is passed on, marked so, and never expanded.
+std::vector<FileName> file_names(int count, char** argv, int first);
+
+} // namespace driver
