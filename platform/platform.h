@@ -86,8 +86,8 @@ int hold_directory_of(const char* name, Directory& directory, std::size_t* last_
 
 // Opens `last` and holds it. A program that ignores the hold is still kept
 // from writing unseen where the system can tell: a file that another program
-// has open for writing is refused (EBUSY), and still_alone tells whether one
-// has opened it since.
+// has open for writing is refused (EBUSY), and no_writer_since_held tells
+// whether one has opened it since.
 //   Linux:   a read lease (F_SETLEASE), where the file system offers one
 //            and the caller owns the file or is root.
 std::FILE* open_exclusive(const Directory& directory, const char* last);
@@ -159,7 +159,7 @@ bool may_create_in(const Directory& directory);
 //   Linux:   the read lease taken when the file was held is still there; a
 //            broken one is given up, so that the opener waits no longer.
 //   Windows: always 1: no other program could open the file at all.
-int still_alone(std::FILE* held);
+int no_writer_since_held(std::FILE* held);
 
 // Which file a name or stream stands for, and how its data stood: two
 // stamps of one file whose size and modification time agree tell that its

@@ -389,7 +389,7 @@ std::FILE* open_exclusive(const Directory& directory, const char* last) {
     return stream_on(fd, "rb", directory, nullptr);
 }
 
-int still_alone(std::FILE* held) {
+int no_writer_since_held(std::FILE* held) {
     int fd = fileno(held);
     int lease = fcntl(fd, F_GETLEASE);
     if (lease == F_RDLCK || lease == -1) return 1;

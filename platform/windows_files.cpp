@@ -225,7 +225,7 @@ int facts_of(std::FILE* held, Facts& facts) {
     return 1;
 }
 
-int still_alone(std::FILE* /*held*/) {
+int no_writer_since_held(std::FILE* /*held*/) {
     return 1;
 }
 

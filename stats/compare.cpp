@@ -155,7 +155,7 @@ Match compare_conversion(const Stream& v2, const Stream& v1, const char* v1_name
 }
 
 bool begins_conversion(std::FILE* copy, long long size, std::FILE* v1) {
-    Header expected, found;
+    Header expected, have_header;
     long long v1_size = 0;
     if (!platform::file_size(v1, &v1_size) || std::fread(&expected, sizeof expected, 1, v1) != 1 ||
         size > version_2_length(whole_records(v1_size)))
@@ -165,8 +165,9 @@ bool begins_conversion(std::FILE* copy, long long size, std::FILE* v1) {
     store_file_length(finished,
                       static_cast<std::uint32_t>(version_2_length(whole_records(v1_size))));
     auto part = static_cast<std::size_t>(size < header_size ? size : header_size);
-    if (std::fread(&found, 1, part, copy) != part ||
-        (std::memcmp(&found, &expected, part) != 0 && std::memcmp(&found, &finished, part) != 0))
+    if (std::fread(&have_header, 1, part, copy) != part ||
+        (std::memcmp(&have_header, &expected, part) != 0 &&
+         std::memcmp(&have_header, &finished, part) != 0))
         return false;
     RecordV1 old_record;
     RecordV2 want, have;

@@ -20,9 +20,8 @@ namespace {
 
 // Records move in blocks of this many (about 66 KiB of each version), read,
 // upgraded and written whole: the record is the unit of the format, the
-// block the unit of I/O. Each stream carries its block as its buffer. Two
-// blocks this size stay in the processor's cache between the system's copy
-// in and its copy out; blocks of a megabyte measured slower here.
+// block the unit of I/O. Each stream carries its block as its buffer (the
+// size is the benchmark's choice: docs/benchmark.md).
 constexpr std::size_t block_records = 256;
 constexpr std::size_t v1_block_bytes = block_records * sizeof(RecordV1);
 constexpr std::size_t v2_block_bytes = block_records * sizeof(RecordV2);
@@ -79,7 +78,8 @@ int remove_leftover(const Stream& in, const Names& names) {
     const Name& copy = names.new_file;
     Stream held(platform::open_removable(names.directory, copy.last()));
     int removed = held.get() != nullptr
-                      ? is_leftover(held, copy.path, in) && platform::still_alone(held.get()) &&
+                      ? is_leftover(held, copy.path, in) &&
+                            platform::no_writer_since_held(held.get()) &&
                             platform::remove_held(held.get(), names.directory, copy.last())
                       : errno == ENOENT; // gone meanwhile
     return std::fseek(in.get(), header_size, SEEK_SET) == 0 && removed;
@@ -114,7 +114,7 @@ int copy_records(Stream& in, Stream& out, const char* name, const char* new_name
             report_error("Failed to read record from %s\n", shown(name, room));
             return 0;
         }
-        if (!platform::still_alone(in.get())) { // a writer that ignores the hold
+        if (!platform::no_writer_since_held(in.get())) { // a writer that ignores the hold
             report_error("%s changed while it was converted; the copy is removed\n",
                          shown(name, room));
             return 0;

@@ -22,7 +22,8 @@
 //      the copy, a block at a time. Trailing bytes of an incomplete last
 //      record are dropped. It then stores the file's length in the header
 //      and puts the data on stable storage; then the copy is given what it
-//      must carry of NAME (owner, group and mode on Linux, the read-only
+//      must carry of NAME (owner, group, permissions, ACL, extended
+//      attributes and flags on Linux; the security descriptor and read-only
 //      attribute on Windows), synced again and closed. Any failure in this
 //      step removes NAME.new again.
 //

@@ -108,7 +108,7 @@ int still_derivable(const Names& names, const Stream& v2) {
     } else {
         match = compare_conversion(v2, v1, name, finding);
     }
-    if (match == Match::exact && platform::still_alone(v2.get())) return 1;
+    if (match == Match::exact && platform::no_writer_since_held(v2.get())) return 1;
     ShownName room, new_room;
     const char *n = shown(name, room), *w = shown(new_name, new_room);
     if (match == Match::exact)

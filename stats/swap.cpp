@@ -52,7 +52,7 @@ int still_as_read(const Names& names, const AsRead& read, const Name& where, boo
                now.volume == read.stamp.volume && now.index == read.stamp.index &&
                now.size == read.stamp.size && now.modified == read.stamp.modified &&
                (moved || now.changed == read.stamp.changed) &&
-               (read.held == nullptr || platform::still_alone(read.held));
+               (read.held == nullptr || platform::no_writer_since_held(read.held));
     if (!same || !moved) return same;
     // Moved, its change time tells nothing: its single name, and who may
     // use it, are compared themselves, through the held file where it is
