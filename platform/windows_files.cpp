@@ -63,21 +63,15 @@ std::FILE* stream_on(HANDLE file, int flags, const char* mode, bool created) {
     return nullptr;
 }
 
-// Opens `name` with no sharing at all, so that no other handle can read,
-// write or delete the file while it is held here. A symbolic link or other
-// reparse point is opened itself and refused, as are directories and
-// devices. A name that would not reach the file system as given is refused.
-
-// Opens `last` in `directory` with no sharing at all, so that no other
-// handle can read, write or delete the file while it is held here. A
-// symbolic link or other reparse point is opened itself and refused, as
-// are directories and devices, and a file that does not live in the held
-// directory.
-std::FILE* open_held(const Directory& directory, const char* last, DWORD access) {
+// Opens `last` in `directory` for reading, with `access`, `sharing` and
+// `flags`, as a runtime stream: a regular disk file, no reparse point,
+// living in the held directory, or nothing.
+std::FILE* open_in(const Directory& directory, const char* last, DWORD access, DWORD sharing,
+                   DWORD flags) {
     wchar_t path[long_path_size];
     if (!path_in(directory, last, path)) return nullptr;
-    HANDLE file = CreateFileW(path, access, 0, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    HANDLE file = CreateFileW(path, access, sharing, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL | flags, nullptr);
     if (file == INVALID_HANDLE_VALUE) return failed_open(path);
     if (!usable(file, directory)) {
         int error = errno;
@@ -86,6 +80,15 @@ std::FILE* open_held(const Directory& directory, const char* last, DWORD access)
         return nullptr;
     }
     return stream_on(file, _O_RDONLY, "rb", false);
+}
+
+// Opens `last` in `directory` with no sharing at all, so that no other
+// handle can read, write or delete the file while it is held here. A
+// symbolic link or other reparse point is opened itself and refused, as
+// are directories and devices, and a file that does not live in the held
+// directory.
+std::FILE* open_held(const Directory& directory, const char* last, DWORD access) {
+    return open_in(directory, last, access, 0, FILE_FLAG_OPEN_REPARSE_POINT);
 }
 
 long long nanoseconds(LARGE_INTEGER time) {
@@ -186,19 +189,8 @@ std::FILE* create_new(const Directory& directory, const char* last) {
 }
 
 std::FILE* open_read(const Directory& directory, const char* last) {
-    wchar_t path[long_path_size];
-    if (!path_in(directory, last, path)) return nullptr;
-    HANDLE file =
-        CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return failed_open(path);
-    if (!usable(file, directory)) {
-        int error = errno;
-        CloseHandle(file);
-        fail_with(error);
-        return nullptr;
-    }
-    return stream_on(file, _O_RDONLY, "rb", false);
+    return open_in(directory, last, GENERIC_READ,
+                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0);
 }
 
 int own_name(std::FILE* held, const Directory& directory, const char* /*last*/, char* own,
