@@ -86,8 +86,7 @@ class Refusals(RevertRefusals, WindowsRefusals, ConverterTest):
             rows += [(f"{name!r}", {file: version_1(2)}, name, f"Cannot open {name}\n")
                      for name, file in [("g.", "g"), ("g ", "g"), ("d./g", "d/g"), ("x\\.", "x")]]
         for label, files, name, stderr in rows:
-            with self.subTest(label):
-                self.setUp()
+            with self.case(label):
                 self.check_refused(files, [name], stderr)
 
     def test_too_large_for_version_2_is_refused_at_once(self):
@@ -117,12 +116,10 @@ class Conversions(WindowsConversions, ConverterTest):
             ("several writeback intervals", version_1(8192 * 2 + 5, trailing=7), None),
         ]
         for label, data, others in rows:
-            with self.subTest(label):
-                self.setUp()
+            with self.case(label):
                 self.check_converted("x", data, others)
         if not OPTIONS.windows:
-            with self.subTest("on a 128 KiB stack"):
-                self.setUp()
+            with self.case("on a 128 KiB stack"):
                 self.check_converted("x", version_1(3), preexec=limit(resource.RLIMIT_STACK, 128 * 1024))
 
     def test_longest_name_that_fits(self):
@@ -171,10 +168,9 @@ class Conversions(WindowsConversions, ConverterTest):
         ] if not OPTIONS.windows else [  # Wine shows a DACL as mode bits: Everyone's are others'
             (f"mode {mode}", [["chmod", mode, "x"]], None, True) for mode in ("600", "640", "644")]
         for label, commands, how, converts in rows:
-            with self.subTest(label):
+            with self.case(label):
                 if os.geteuid() != 0 or (isinstance(how, str) and not OPTIONS.faulty):
                     self.skipTest("needs root and the fault-injecting build")
-                self.setUp()
                 lay_out(self.root, {"x": version_1(3)})
                 for command in commands:
                     subprocess.run(command, cwd=self.root, check=True)
@@ -222,8 +218,7 @@ class BuiltinListAndArguments(RevertArguments, ConverterTest):
             ("convertible then dash", ["trans/collstat", "-x"], {}, 0),
         ]
         for label, args, replace, status in rows:
-            with self.subTest(label):
-                self.setUp()
+            with self.case(label):
                 self.lay_out_builtin(**replace)
                 result = self.run_converter(*args)
                 self.assertEqual(result.returncode, status)
@@ -251,8 +246,7 @@ class BuiltinListAndArguments(RevertArguments, ConverterTest):
              ["d/y.old"]),
         ]
         for label, files, args, names in rows:
-            with self.subTest(label):
-                self.setUp()
+            with self.case(label):
                 self.lay_out_builtin(**files)
                 result = self.run_converter(*args)
                 self.assertEqual(sorted(result.stdout.splitlines()) if OPTIONS.windows else result.stdout,
@@ -290,8 +284,7 @@ class LocksAndFullDisks(ConverterTest):
         if not OPTIONS.windows:  # open for writing by a program that ignores the lock
             rows += [("x for writing", converting, "Cannot open x\n", False)]
         for held, files, stderr, reverting in rows:
-            with self.subTest(held, reverting=reverting):
-                self.setUp()
+            with self.case(held, reverting=reverting):
                 lay_out(self.root, files)
                 self.hold(held.split()[0], writing=held.endswith("writing"))
                 self.check_refused({}, ["x"], stderr, reverting)
@@ -302,8 +295,7 @@ class LocksAndFullDisks(ConverterTest):
         # other buffers fill the room exactly, or in a copy smaller than one.
         rows = [("while writing", 5000, 512), ("at the last buffer", 2000, 512), ("small copy", 100, 16)]
         for label, records, room_kib in rows:
-            with self.subTest(label):
-                self.setUp()
+            with self.case(label):
                 data = version_1(records)
                 size = -(-len(data) // 4096) * 4096 + room_kib * 1024
                 small_disk = mount_small_tmpfs(self, str(size))
@@ -312,8 +304,7 @@ class LocksAndFullDisks(ConverterTest):
                 self.check_refused({"x": data}, ["x"], "Failed to write new record to x.new\n",
                                    preexec=None if small_disk else limit(resource.RLIMIT_FSIZE, room_kib * 1024))
         if not OPTIONS.windows:
-            with self.subTest("a file-size limit whose signal the caller left as it is"):
-                self.setUp()
+            with self.case("a file-size limit whose signal the caller left as it is"):
                 self.check_refused({"x": version_1(5000)}, ["x"], "Failed to write new record to x.new\n",
                                    preexec=limit(resource.RLIMIT_FSIZE, 512 * 1024, signal.SIG_DFL))
 
@@ -325,8 +316,7 @@ class Races(ConverterTest):
         if OPTIONS.windows:  # the input is let go just before the swap
             refusals.append("Converted 8000 records\nCannot rename x to x.old\n")
         for round in range(10):
-            with self.subTest(round=round):
-                self.setUp()
+            with self.case(round=round):
                 lay_out(self.root, {"x": data})
                 converters = [subprocess.Popen(shlex.split(OPTIONS.converter) + ["x"], cwd=self.root,
                                                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,

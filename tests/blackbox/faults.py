@@ -79,8 +79,7 @@ class EveryFault(ConverterTest):
                 point = 0
                 while True:
                     point += 1
-                    with self.subTest(label, program=way.name, fault=point):
-                        self.setUp()
+                    with self.case(label, program=way.name, fault=point):
                         lay_out(self.root, way.start)
                         result, call = self.run_faulty(f"any:{point}", way.command)
                         self.assert_untouched_or_done(way, result, call)
@@ -110,8 +109,7 @@ class EveryFault(ConverterTest):
             points = range(1, calls + 1) if calls <= 200 else sorted(
                 {*range(1, 41), *range(calls - 40, calls + 1), *range(41, calls - 40, (calls - 80) // 24)})
             for point in points:
-                with self.subTest(program=way.name, kill=point):
-                    self.setUp()
+                with self.case(program=way.name, kill=point):
                     lay_out(self.root, way.start)
                     self.assertEqual(self.run_faulty(f"any:{point}", way.command, kill=True)[0].returncode, -9)
                     way.recover(self)
@@ -128,8 +126,7 @@ class Kills(ConverterTest):
         self.assertEqual(self.run_converter("x").returncode, 1)
         duration = time.monotonic() - started
         for i in range(1, 25):
-            with self.subTest(kill_after=f"{i}/24"):
-                self.setUp()
+            with self.case(kill_after=f"{i}/24"):
                 lay_out(self.root, {"x": data})
                 converter = subprocess.Popen(shlex.split(OPTIONS.converter) + ["x"], cwd=self.root,
                                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
@@ -171,8 +168,7 @@ class InjectedFaults(RevertFaults, ConverterTest):
              "of x: Operation not permitted; the copy is removed\n"),
         ]
         for label, fault, records, stderr in rows:
-            with self.subTest(label):
-                self.setUp()
+            with self.case(label):
                 self.check_refused({"x": version_1(records)}, ["x"], stderr,
                                    command=OPTIONS.faulty, env={"STATCONV_FAULT": fault})
 
@@ -201,8 +197,7 @@ class InjectedFaults(RevertFaults, ConverterTest):
                   {"x": data, "x.new": new, **others}) for label, command, others in [
             ("narrowed at the swap", "chmod 600 x", {}), ("given a second name at the swap", "ln x g", {"g": data})]]
         for label, env, again, status, stderr, files in rows:
-            with self.subTest(label):
-                self.setUp()
+            with self.case(label):
                 lay_out(self.root, {"x": data})
                 result = self.run_faulty(OPTIONS.faulty, env)
                 if again:
@@ -223,8 +218,7 @@ class InjectedFaults(RevertFaults, ConverterTest):
                 (OPTIONS.faulty_reverter, "renameat2:1", "Reverting", 0,
                  "", {"held/x": data})]
         for command, fault, verb, status, stderr, files in rows:
-            with self.subTest(verb, fault=fault):
-                self.setUp()
+            with self.case(verb, fault=fault):
                 lay_out(self.root, {"elsewhere/x": bait, **({"d/x": data} if verb == "Converting" else
                                                             {"d/x": v2, "d/x.old": data})})
                 result = self.run_converter("d/x", command=command, env={"STATCONV_FAULT": fault, **swap})

@@ -2,6 +2,7 @@
 skips they decide, and ConverterTest, which runs a program in a directory of
 its own and compares what it printed, its status and the files it left."""
 import argparse
+import contextlib
 import os
 import resource
 import shlex
@@ -39,10 +40,34 @@ needs_reverter = unittest.skipUnless(OPTIONS.reverter, "needs statrevert")
 
 class ConverterTest(unittest.TestCase):
     maxDiff = 4000
+    case_cleanups = None  # within a case, what undoes the case
 
     def setUp(self):
-        self.root = Path(tempfile.mkdtemp(prefix="statconv-"))
-        self.addCleanup(shutil.rmtree, self.root, ignore_errors=True)
+        self.root = self.new_directory()
+
+    def new_directory(self):
+        root = Path(tempfile.mkdtemp(prefix="statconv-"))
+        self.addCleanup(shutil.rmtree, root, ignore_errors=True)
+        return root
+
+    @contextlib.contextmanager
+    def case(self, *label, **params):
+        """A row of a table, as a subtest in a directory of its own: self.root
+        until the row ends, when the directory goes with whatever the row set
+        up (held files, mounts, links), and self.root is the test's again."""
+        outer = self.root
+        with self.subTest(*label, **params), contextlib.ExitStack() as self.case_cleanups:
+            try:
+                self.root = self.new_directory()
+                yield
+            finally:
+                self.root, self.case_cleanups = outer, None
+
+    def addCleanup(self, function, /, *args, **kwargs):
+        if self.case_cleanups is None:
+            super().addCleanup(function, *args, **kwargs)
+        else:
+            self.case_cleanups.callback(function, *args, **kwargs)
 
     def lay_out_builtin(self, **replace):
         files = {name: version_1(i + 1, seed=i) for i, name in enumerate(BUILTIN)}

@@ -79,8 +79,7 @@ class RevertRefusals:
                    "x: x.old belongs to another user, who would then own x; not reverted\n")]
                  if os.geteuid() == 0 else [])
         for label, files, stderr in rows:
-            with self.subTest(label):
-                self.setUp()
+            with self.case(label):
                 self.check_refused(files, ["x"], stderr, reverting=True)
 
 
@@ -140,8 +139,7 @@ class RevertFaults:
              {"x": data, "x.new": v2 + bytes(2600)}),
         ]
         for label, fault, stderr, files in rows:
-            with self.subTest(label):
-                self.setUp()
+            with self.case(label):
                 lay_out(self.root, untouched)
                 result = self.run_faulty(OPTIONS.faulty_reverter,
                                          fault if isinstance(fault, dict) else {"STATCONV_FAULT": fault})

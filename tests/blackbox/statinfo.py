@@ -16,8 +16,7 @@ from .harness import OPTIONS, ConverterTest, needs_reverter
 class StatInfo(ConverterTest):
     def check_statinfo(self, rows):
         for label, files, args, stdout, status in rows:
-            with self.subTest(label):
-                self.setUp()
+            with self.case(label):
                 lay_out(self.root, files)
                 result = self.run_converter(*args, command=OPTIONS.statinfo)
                 self.assertEqual((result.returncode, result.stdout), (status, stdout))

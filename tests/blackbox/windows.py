@@ -66,8 +66,7 @@ class WindowsConversions:
             ("upper-case names of the built-in list", [], {n: data for n in names}, names),
         ]
         for label, args, files, converted_names in rows:
-            with self.subTest(label):
-                self.setUp()
+            with self.case(label):
                 lay_out(self.root, files)
                 drive.unlink(missing_ok=True)
                 drive.symlink_to(self.root)
@@ -91,8 +90,7 @@ class WindowsConversions:
                 ("read-only leftover", "x.new", lambda path: os.chmod(path, 0o444), ""),
                 ("read-only file", "x", lambda path: os.chmod(path, 0o444), "read-only ")]
         for label, marked, mark, expected in rows:
-            with self.subTest(label):
-                self.setUp()
+            with self.case(label):
                 lay_out(self.root, {"x": version_1(2), "x.new": unfinished(version_1(2), 300)})
                 mark(self.root / marked)
                 self.assertEqual(self.run_converter("x").returncode, 1)
