@@ -230,8 +230,7 @@ class BuiltinListAndArguments(RevertArguments, ConverterTest):
         matches = [name for name in BUILTIN if name.endswith("stat")]
         lines = result.stdout.splitlines(keepends=True)
         expected = announced(*sorted(matches)).splitlines(keepends=True)
-        # Sorted on POSIX; on Windows in the order the runtime's start-up finds them.
-        self.assertEqual(sorted(lines[:4]) if OPTIONS.windows else lines[:4], expected)
+        self.assertEqual(lines[:4], expected)  # sorted, on Windows too
         self.assertEqual(lines[4:], [announced("trans/nothing?")])
         self.assertTrue(result.stderr.endswith("Cannot open trans/nothing?\n"))
         self.assertEqual(result.returncode, 0)
@@ -249,8 +248,7 @@ class BuiltinListAndArguments(RevertArguments, ConverterTest):
             with self.case(label):
                 self.lay_out_builtin(**files)
                 result = self.run_converter(*args)
-                self.assertEqual(sorted(result.stdout.splitlines()) if OPTIONS.windows else result.stdout,
-                                 sorted(announced(*names).splitlines()) if OPTIONS.windows else announced(*names))
+                self.assertEqual(result.stdout, announced(*names))
 
 
 class LocksAndFullDisks(ConverterTest):
