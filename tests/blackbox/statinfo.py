@@ -1,0 +1,173 @@
+"""statinfo's cases: how it describes each file and what a conversion or
+revert left, what --verify finds, its usage, and how every program shows
+a name that does not print."""
+import os
+import shlex
+import subprocess
+import unittest
+
+from samples import converted, unfinished, version_1
+
+from .files import Dir, Fifo, HardLink, flip_byte, lay_out, with_file_length
+from .harness import OPTIONS, ConverterTest, needs_reverter
+
+
+@unittest.skipUnless(OPTIONS.statinfo, "needs statinfo")
+class StatInfo(ConverterTest):
+    def check_statinfo(self, rows):
+        for label, files, args, stdout, status in rows:
+            with self.case(label):
+                lay_out(self.root, files)
+                result = self.run_converter(*args, command=OPTIONS.statinfo)
+                self.assertEqual((result.returncode, result.stdout), (status, stdout))
+
+    def test_each_file_is_described(self):
+        v1, v2 = version_1(5, trailing=100), converted(version_1(3))
+        if OPTIONS.windows:
+            complete = 'complete the conversion with: move "x.new" "x", or the revert with: move "x.old" "x"'
+        else:
+            complete = "complete the conversion with: mv -- x.new x, or the revert with: mv -- x.old x"
+        def remove(*names):
+            return "del /f " + " ".join(f'"{n}"' for n in names) if OPTIONS.windows else "rm -- " + " ".join(names)
+        kept = "a kept copy that differs from the conversion of x ("
+        alone = "statconv leaves it alone, as it may hold data found nowhere else\n"
+        cut_off = ("x: missing; a conversion or a revert was cut off between its two renames (x.old is "
+                   f"version 1, x.new is its exact conversion); {complete}\n")
+        self.check_statinfo([
+            ("version 1 with trailing bytes", {"x": v1}, ["x"],
+             "x: version 1, 5 records, 100 trailing bytes (a conversion drops them)\n", 0),
+            ("version 1", {"x": version_1(2)}, ["x"], "x: version 1, 2 records\n", 0),
+            ("version 1, an old file in the way", {"x": version_1(2), "x.old": b"kept"}, ["x"],
+             "x: version 1, 2 records; statconv cannot swap it in: x.old is in the way\n", 0),
+            ("version 2", {"x": v2}, ["x"],
+             "x: version 2, 3 records, 824 bytes, header length agrees\n", 0),
+            ("version 2, odd length", {"x": v2 + b"z"}, ["x"],
+             "x: version 2, damaged: 825 bytes is not 32 + 264 x records, header says 824\n", 1),
+            ("version 2, header disagrees", {"x": with_file_length(v2, 1088)}, ["x"],
+             "x: version 2, damaged: 824 bytes, header says 1088\n", 1),
+            ("foreign", {"x": b"STAT" + v1[4:]}, ["x"], "x: NOT a statistics file\n", 1),
+            ("short", {"x": v1[:31]}, ["x"], "x: too short for a header\n", 1),
+            ("missing", {}, ["x"], "x: cannot open: No such file or directory\n", 1),
+            ("one bad file of two", {"x": v1}, ["x", "y"],
+             "x: version 1, 5 records, 100 trailing bytes (a conversion drops them)\n"
+             "y: cannot open: No such file or directory\n", 1),
+            ("cut off between renames", {"x.old": v1, "x.new": converted(v1)}, ["x"], cut_off, 1),
+            ("the same, given as a pattern", {"x.old": v1, "x.new": converted(v1)}, ["x.*"], cut_off, 1),
+            ("beside a copy that differs", {"x.old": v1, "x.new": flip_byte(converted(v1), 40)}, ["x"],
+             "x: missing; x.old is version 1, but x.new is not its exact conversion "
+             "(record 1, block_1 differs from x.old)\n", 1),
+            ("unfinished copy", {"x": v1, "x.new": unfinished(v1, 500)}, ["x.new"],
+             "x.new: an unfinished copy, cut off while it was being built; running statconv on the "
+             "version 1 file again builds it afresh\n", 1),
+            ("unfinished copy, its header already final",
+             {"x": v1, "x.new": with_file_length(unfinished(v1, 500), len(converted(v1)))}, ["x.new"],
+             "x.new: an unfinished copy, cut off while it was being built; running statconv on the "
+             "version 1 file again builds it afresh\n", 1),
+            ("a copy kept or written to since", {"x": v1, "x.new": flip_byte(converted(v1)[:500], 100)},
+             ["x.new"],
+             f"x.new: {kept}not a beginning of it); {alone}", 1),
+            ("a whole copy that differs", {"x": v1, "x.new": flip_byte(converted(v1), 40)}, ["x.new"],
+             f"x.new: {kept}record 1, block_1 differs from x); {alone}", 1),
+            ("an old file alone", {"x.old": v1}, ["x.old"],
+             "x.old: version 1, 5 records, 100 trailing bytes (a conversion drops them)\n", 0),
+            ("there, but not readable", {"x": Dir, "x.old": v1, "x.new": converted(v1)}, ["x"],
+             "x: cannot open: Is a directory\n", 1),
+        ] + ([
+            ("a name Windows would change", {"x": v1}, ["x."], "x.: cannot open: No such file or directory\n", 1),
+            ("other case, an 8.3 short name", {"x": v1, "statistics.dat": v1}, ["X", "STAT~JIP.DAT"],
+             "".join(f"{n}: version 1, 5 records, 100 trailing bytes (a conversion drops them)\n"
+                     for n in ["X", "STAT~JIP.DAT"]), 0),
+            ("cut off, with a % that cmd would expand", {"%x%.old": v1, "%x%.new": converted(v1)},
+             ["%x%"], "%x%: missing; a conversion or a revert was cut off between its two renames "
+             '(%x%.old is version 1, %x%.new is its exact conversion); complete the conversion by '
+             'renaming "%x%.new" to "%x%", or the revert by renaming "%x%.old" to "%x%", by hand '
+             "(cmd expands % in a command, even within quotes)\n", 1),
+        ] if OPTIONS.windows else [
+            ("a FIFO, never waited on", {"x": Fifo}, ["x"], "x: cannot open: not a regular file\n", 1),
+            ("a name with a newline and a forged line", {"x\nx: version 2, 3 records": v1},
+             ["x\nx: version 2, 3 records"], "$'x\\nx: version 2, 3 records': version 1, 5 records, "
+             "100 trailing bytes (a conversion drops them)\n", 0),
+            ("a name with an escape, in advice", {"\x1b[2Jx.old": v1, "\x1b[2Jx.new": converted(v1)},
+             ["\x1b[2Jx"], "$'\\e[2Jx': missing; a conversion or a revert was cut off between its two renames "
+             "($'\\e[2Jx.old' is version 1, $'\\e[2Jx.new' is its exact conversion); complete the conversion "
+             "with: mv -- $'\\e[2Jx.new' $'\\e[2Jx', or the revert with: mv -- $'\\e[2Jx.old' $'\\e[2Jx'\n", 1),
+            ("an unfinished copy with another name", {"x": v1, "x.new": unfinished(v1, 500),
+             "y": HardLink("x.new")}, ["x.new"], "x.new: a copy that statconv will not take over, as it has "
+             "other names or another owner; statconv leaves it alone\n", 1),
+            ("another name of it", {"x": v1, "y": HardLink("x")}, ["x"], "x: version 1, 5 records, 100 "
+             "trailing bytes (a conversion drops them), and 1 other names (hard links): statconv refuses "
+             "it, as they would go on naming the version 1 data\n", 0),
+        ]) + [
+            ("a second name left by a cut-off revert", {"x": v1, "x.old": HardLink("x"), "x.new": converted(v1)},
+             ["x"], "x: version 1, and x.old is another name of it: a revert was cut off while moving it "
+             f"back (x.new is the exact conversion); finish it with: {remove('x.old', 'x.new')}\n", 1),
+            ("a version 2 file under two names", {"x": v2, "x.new": HardLink("x")}, ["x"],
+             "x: version 2, and x.new is another name of it, left by a rename that was cut off; remove "
+             f"the extra name with: {remove('x.new')}\n", 1),
+            ("a second name left by a cut-off rename", {"x": v1, "x.old": HardLink("x")}, ["x"],
+             "x: version 1, and x.old is another name of it: a conversion was cut off while moving "
+             "it aside; running statconv on it again finishes it\n", 1),
+        ])
+
+    @unittest.skipIf(OPTIONS.windows, "the $'...' form is the POSIX shell's")
+    @needs_reverter
+    def test_each_program_shows_a_name_whole_with_what_does_not_print_escaped(self):
+        long = "\x01" * 1100  # shown in 4403 bytes
+        for label, name, shown in [
+            ("an escape", "\x1b[31mx", "$'\\e[31mx'"),
+            ("a lone 0x9b", os.fsdecode(b"a\x9bb"), "$'a\\x9bb'"),
+            ("a byte that is not UTF-8", os.fsdecode(b"a\xffb"), "$'a\\xffb'"),
+            ("a surrogate in UTF-8", os.fsdecode(b"\xed\xa0\x80"), "$'\\xed\\xa0\\x80'"),
+            ("a line separator", "a\u2028b", "$'a\\xe2\\x80\\xa8b'"),
+            ("a right-to-left override", "a\u202eb", "$'a\\xe2\\x80\\xaeb'"),
+            ("a name that prints", "café", "café"),
+            ("over 4 KiB shown, not cut", long, "$'" + "\\x01" * 1100 + "'"),
+        ]:
+            too_long = name == long
+            for command, status, stdout, stderr in [
+                (OPTIONS.statinfo, 1, f"{shown}: cannot open: "
+                 f"{'File name too long' if too_long else 'No such file or directory'}\n", ""),
+                (OPTIONS.converter, 0, f"Converting {shown}\n",
+                 f"{shown} is too long a name to convert\n" if too_long else f"Cannot open {shown}\n"),
+                (OPTIONS.reverter, 1, f"Reverting {shown}\n", f"{shown} is too long a name to revert\n"
+                 if too_long else f"{shown}: cannot open: No such file or directory; not reverted\n"),
+            ]:
+                with self.subTest(label, command=command):
+                    self.check(self.run_converter(name, command=command), status, stdout, stderr)
+
+    def test_a_conversion_is_verified_and_a_difference_named(self):
+        data = version_1(4)
+        good = converted(data)
+        record = lambda n: 32 + 264 * (n - 1)  # noqa: E731
+        rows = [
+            ("verified", good, data, "x: verified 4 records against x.old\n", 0),
+            ("lead_word", flip_byte(good, record(1) + 2), data,
+             "x: record 1, lead_word differs from x.old\n", 1),
+            ("block_1", flip_byte(good, record(2) + 8 + 5), data,
+             "x: record 2, block_1 differs from x.old\n", 1),
+            ("block_2", flip_byte(good, record(4) + 263), data,
+             "x: record 4, block_2 differs from x.old\n", 1),
+            ("added_b", flip_byte(good, record(3) + 7), data, "x: record 3, added_b is not zero\n", 1),
+            ("header_tail", flip_byte(good, 31), data, "x: header_tail differs from x.old\n", 1),
+            ("file_length", with_file_length(good, 900), data,
+             "x: file_length is 900, the file is 1088 bytes\n", 1),
+            ("a record short", good, data + version_1(1)[32:], "x: 4 records, x.old has 5\n", 1),
+            ("not converted", data, data, "x: not a version 2 statistics file\n", 1),
+            ("no old file", good, None, "x: cannot open x.old: No such file or directory\n", 1),
+            ("old file foreign", good, b"STAT" + data[4:], "x: x.old is not a version 1 statistics file\n", 1),
+        ]
+        self.check_statinfo([(label, {"x": new, **({"x.old": old} if old else {})}, ["--verify", "x"],
+                              stdout, status) for label, new, old, stdout, status in rows])
+
+    def test_usage(self):
+        for args, status in [([], 2), (["--bogus", "x"], 2), (["--help"], 0)]:
+            with self.subTest(args=args):
+                result = self.run_converter(*args, command=OPTIONS.statinfo)
+                self.assertEqual(result.returncode, status)
+                self.assertIn("usage: statinfo [--verify] FILE...\n",
+                              result.stdout if status == 0 else result.stderr)
+        if not OPTIONS.windows:
+            with self.subTest("report not written"), open("/dev/full", "w") as full:
+                lay_out(self.root, {"x": version_1(1)})
+                result = subprocess.run(shlex.split(OPTIONS.statinfo) + ["x"], cwd=self.root, stdout=full)
+                self.assertEqual(result.returncode, 1)

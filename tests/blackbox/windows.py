@@ -1,0 +1,99 @@
+"""Cases only Windows has: names in the ANSI code page, names Windows
+changes or reaches another way, and the read-only and hidden attributes.
+They are mixed into Refusals and Conversions, whose names select them."""
+import os
+import shutil
+import subprocess
+import tempfile
+import unittest
+from pathlib import Path
+
+from samples import BUILTIN, converted, unfinished, version_1
+
+from .files import Link, contents, lay_out
+from .harness import OPTIONS, announced
+
+
+def japanese_locale(test):
+    """Wine's environment for code page 932: ja_JP.UTF-8, made with localedef where it is not
+    installed; the test is skipped where it cannot be had."""
+    env = {"LC_ALL": "ja_JP.UTF-8"}
+    if "ja_JP.utf8" not in subprocess.run(["locale", "-a"], capture_output=True, text=True).stdout.split():
+        env["LOCPATH"] = tempfile.mkdtemp(prefix="locale-")
+        test.addCleanup(shutil.rmtree, env["LOCPATH"], ignore_errors=True)
+        subprocess.run(["localedef", "-i", "ja_JP", "-f", "UTF-8", env["LOCPATH"] + "/ja_JP.UTF-8"],
+                       capture_output=True)
+        if not os.path.isdir(env["LOCPATH"] + "/ja_JP.UTF-8"):
+            test.skipTest("no ja_JP.UTF-8 locale, and localedef could not make one")
+    return env
+
+
+class WindowsRefusals:
+    """Mixed into Refusals."""
+
+    @unittest.skipUnless(OPTIONS.windows, "the runtime's arguments are in the ANSI code page")
+    def test_a_name_the_code_page_cannot_hold_is_refused(self):
+        lay_out(self.root, {"Omega": version_1(2), "Ωmega": version_1(3)})
+        before = contents(self.root)
+        # Wine's code page 1252 under C.UTF-8 has no Ω, and maps it to O.
+        self.check(self.run_converter("Ωmega", env={"LC_ALL": "C.UTF-8"}), 0, "Converting Omega\n",
+                   "Cannot open Omega\n")
+        self.assertEqual(contents(self.root), before)
+
+    @unittest.skipUnless(OPTIONS.windows, "Windows drops the dot; a byte scan misreads code page 932")
+    def test_a_double_byte_name_ending_in_a_dot_is_refused(self):
+        # The second byte of 表 in code page 932 is 0x5C, a backslash to a byte scan.
+        env = japanese_locale(self)
+        lay_out(self.root, {"表": version_1(2)})
+        shown = "表.".encode("cp932").decode(errors="replace")  # the runtime's bytes, read as UTF-8
+        self.check(self.run_converter("表.", env=env), 0, f"Converting {shown}\n", f"Cannot open {shown}\n")
+        self.assertEqual(contents(self.root), {"表": version_1(2)})
+
+
+class WindowsConversions:
+    """Mixed into Conversions."""
+
+    @unittest.skipUnless(OPTIONS.windows, "drive letters, case, short names and links of Windows")
+    def test_a_file_reached_another_way_converts_under_its_own_name(self):
+        data, names = version_1(2), ["TRANS/" + n.split("/")[1].upper() for n in BUILTIN]
+        drive = Path(os.environ.get("WINEPREFIX", str(Path.home() / ".wine")), "dosdevices", "y:")
+        rows = [  # what is given (nothing: the built-in list), the files, where they are converted
+            ("other case", ["X"], {"x": data}, ["x"]),
+            ("an 8.3 short name", ["STAT~JIP.DAT"], {"statistics.dat": data}, ["statistics.dat"]),
+            ("a directory part in other case", ["SITE/x"], {"site/x": data}, ["site/x"]),
+            ("a link to the directory", ["link/x"], {"real/x": data, "link": Link("real")}, ["real/x"]),
+            ("a second drive letter", ["y:x"], {"x": data}, ["x"]),
+            ("upper-case names of the built-in list", [], {n: data for n in names}, names),
+        ]
+        for label, args, files, converted_names in rows:
+            with self.case(label):
+                lay_out(self.root, files)
+                drive.unlink(missing_ok=True)
+                drive.symlink_to(self.root)
+                self.addCleanup(drive.unlink, missing_ok=True)
+                expected = {**contents(self.root), **{n: converted(data) for n in converted_names},
+                            **{n + ".old": data for n in converted_names}}
+                self.check(self.run_converter(*args), 1, announced(*(args or BUILTIN)),
+                           "Converted 2 records\n" * len(converted_names))
+                self.assertEqual(contents(self.root), expected)
+
+    @unittest.skipUnless(OPTIONS.windows, "the read-only and hidden attributes, as Wine keeps them")
+    def test_attributes_are_the_files_not_a_leftovers(self):
+        def hidden(path):
+            os.setxattr(path, "user.DOSATTRIB", b"0x2")
+
+        def attributes(path):
+            dos = os.getxattr(path, "user.DOSATTRIB") if "user.DOSATTRIB" in os.listxattr(path) else b"0"
+            return ("read-only " if not path.stat().st_mode & 0o222 else "") + \
+                ("hidden" if int(dos, 16) & 2 else "")
+        rows = [("hidden leftover", "x.new", hidden, ""),
+                ("read-only leftover", "x.new", lambda path: os.chmod(path, 0o444), ""),
+                ("read-only file", "x", lambda path: os.chmod(path, 0o444), "read-only ")]
+        for label, marked, mark, expected in rows:
+            with self.case(label):
+                lay_out(self.root, {"x": version_1(2), "x.new": unfinished(version_1(2), 300)})
+                mark(self.root / marked)
+                self.assertEqual(self.run_converter("x").returncode, 1)
+                self.assertEqual(attributes(self.root / "x"), expected)
+                if OPTIONS.reverter:  # and back, removing the converted copy whatever its attributes
+                    self.assertEqual(self.run_converter("x", command=OPTIONS.reverter).returncode, 0)
