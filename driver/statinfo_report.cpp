@@ -46,7 +46,7 @@ int strip_name(const Name& name, const char* suffix, Name& out) {
 
 // Opens `name` in the held directory for reading.
 std::FILE* open_in(const Names& names, const Name& name) {
-    return platform::open_read(names.directory, name.last());
+    return platform::open_read(names.directory, name.last(), true);
 }
 
 // The state of `name`, a version 1 file, or of whatever is there.

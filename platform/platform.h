@@ -107,11 +107,17 @@ std::FILE* open_removable(const Directory& directory, const char* last);
 std::FILE* create_new(const Directory& directory, const char* last);
 
 // Opens `last`, a regular file, for binary reading without holding it, so
-// that reading never keeps a holder off the file. A symbolic link is
-// followed only to a regular file; a FIFO or device is refused before it is
-// opened.
-//   Windows: the file must live in the held directory, as above.
-std::FILE* open_read(const Directory& directory, const char* last);
+// that reading never keeps a holder off the file. A FIFO or device is
+// refused, never opened. A final symbolic link is refused (ELOOP) unless
+// `follow_link`; then it is followed only to a regular file and, for root,
+// only where root made it, so that another user's link cannot make root
+// read what she could not.
+//   Linux:   the file is opened for its path alone (O_PATH), looked at, and
+//            then opened through /proc/self/fd, so that nothing swapped in
+//            between is opened.
+//   Windows: the file must live in the held directory, as above; a reparse
+//            point is refused unless `follow_link`.
+std::FILE* open_read(const Directory& directory, const char* last, bool follow_link = false);
 
 // The directory's own spelling of the last part of the file held on `held`
 // in `directory`, in `own` (of `room` bytes): on Windows the long name in

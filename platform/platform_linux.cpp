@@ -84,9 +84,10 @@ int splice_link(Pending& pending, std::size_t rest, const char* target) {
 // One step of the resolution: from the directory on `here` (whose owner is
 // `here_st`) to its entry `part`. A symbolic link is spliced into `pending`
 // instead, and `here` then stands at its start ("/" for an absolute one).
-// Once a link or ".." has been taken out of a directory that an ordinary
-// user owns, every directory reached after it must be hers (EPERM): she
-// could have made the link, or moved the directory, to lead anywhere.
+// Once a link that an ordinary user owns, or a link or ".." in a directory
+// that she owns, has been taken, every directory reached after it must be
+// hers (EPERM): she could have made the link, or moved the directory, to
+// lead anywhere.
 int step(Descriptor& here, struct stat& here_st, const char* part, std::size_t rest,
          Pending& pending, uid_t& guard, int& links) {
     bool up = std::strcmp(part, "..") == 0;
@@ -95,9 +96,10 @@ int step(Descriptor& here, struct stat& here_st, const char* part, std::size_t r
     Descriptor child(next);
     struct stat st;
     if (fstat(child.fd, &st) != 0) return 0;
-    if (S_ISLNK(st.st_mode) || up) {
-        if (here_st.st_uid != 0 && guard == no_guard) guard = here_st.st_uid;
-    }
+    // A link is the word of whoever made it: in a directory that others
+    // may write (/tmp), that is its owner, not the directory's.
+    uid_t says = S_ISLNK(st.st_mode) && st.st_uid != 0 ? st.st_uid : here_st.st_uid;
+    if ((S_ISLNK(st.st_mode) || up) && says != 0 && guard == no_guard) guard = says;
     if (S_ISLNK(st.st_mode)) {
         char target[PATH_MAX];
         ssize_t length = readlinkat(child.fd, "", target, sizeof target - 1);
@@ -181,30 +183,50 @@ int not_regular(mode_t mode) {
     return -1;
 }
 
-// Opens `last` in `directory` without following a final symbolic link and
-// without blocking, and makes sure it is a regular file: what is there is
-// looked at first, so that a FIFO or device is never opened. With O_EXCL in
-// `flags` the file is new, and is removed again if it cannot be used.
-// Returns the descriptor or -1.
-int open_regular(const Directory& directory, const char* last, int flags, struct stat* st) {
-    bool creating = (flags & O_EXCL) != 0;
-    if (fstatat(fd_of(directory), last, st, AT_SYMLINK_NOFOLLOW) == 0) {
-        if (creating) {
-            errno = EEXIST;
-            return -1;
-        }
-        if (!S_ISREG(st->st_mode)) return not_regular(st->st_mode);
-    } else if (errno != ENOENT || !creating) {
-        return -1;
+// Opens `last` in `directory`, an existing regular file, with `flags`: it
+// is first opened for its path alone (O_PATH, which opens nothing), looked
+// at, and only then opened through /proc/self/fd, so that a FIFO or device
+// put there in between is never opened. A final symbolic link is followed
+// only with `follow`. Where /proc is not mounted, what is there is looked at
+// by name first, and the file opened must be the one looked at. Returns the
+// descriptor or -1.
+int open_existing(const Directory& directory, const char* last, int flags, bool follow,
+                  struct stat* st) {
+    int path_fd = openat(fd_of(directory), last, O_PATH | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW));
+    if (path_fd < 0) return -1;
+    Descriptor path(path_fd);
+    if (fstat(path.fd, st) != 0) return -1;
+    if (!S_ISREG(st->st_mode)) return not_regular(st->st_mode);
+    char proc[64];
+    std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", path.fd);
+    int opened = flags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    int fd = open(proc, opened);
+    if (fd < 0 && errno == ENOENT)
+        fd = openat(fd_of(directory), last, opened | (follow ? 0 : O_NOFOLLOW));
+    if (fd < 0) return -1;
+    struct stat now;
+    if (fstat(fd, &now) != 0) return give_up(fd, nullptr, nullptr);
+    if (now.st_dev != st->st_dev || now.st_ino != st->st_ino) {
+        errno = EBUSY; // another file took the name in between
+        return give_up(fd, nullptr, nullptr);
     }
+    *st = now;
+    return fd;
+}
+
+// Opens `last` in `directory` without following a final symbolic link and
+// without blocking, and makes sure it is a regular file, never opening
+// anything else. With O_EXCL in `flags` the file is new, and is removed
+// again if it cannot be used. Returns the descriptor or -1.
+int open_regular(const Directory& directory, const char* last, int flags, struct stat* st) {
+    if ((flags & O_EXCL) == 0) return open_existing(directory, last, flags, false, st);
     int fd = openat(fd_of(directory), last, flags | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC,
                     0600);
     if (fd < 0) return -1;
-    const char* created = creating ? last : nullptr;
-    if (fstat(fd, st) != 0) return give_up(fd, &directory, created);
+    if (fstat(fd, st) != 0) return give_up(fd, &directory, last);
     if (!S_ISREG(st->st_mode)) {
         not_regular(st->st_mode);
-        return give_up(fd, &directory, created);
+        return give_up(fd, &directory, last);
     }
     return fd;
 }
@@ -468,23 +490,20 @@ std::FILE* create_new(const Directory& directory, const char* last) {
     return fd < 0 ? nullptr : stream_on(fd, "w+b", directory, last);
 }
 
-// A symbolic link is followed only where it leads to a regular file: what
-// it leads to is looked at first, and the file opened must be that one.
-std::FILE* open_read(const Directory& directory, const char* last) {
-    struct stat before, st;
-    if (fstatat(fd_of(directory), last, &before, 0) != 0) return nullptr;
-    if (!S_ISREG(before.st_mode)) {
-        not_regular(before.st_mode);
+// A symbolic link is followed only where it leads to a regular file, and,
+// for root, only where root made it: another user's link must not make root
+// read a file she could not.
+std::FILE* open_read(const Directory& directory, const char* last, bool follow_link) {
+    struct stat st;
+    if (follow_link && geteuid() == 0 &&
+        fstatat(fd_of(directory), last, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode) &&
+        st.st_uid != 0) {
+        errno = ELOOP;
         return nullptr;
     }
-    int fd = openat(fd_of(directory), last, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    int fd = open_existing(directory, last, O_RDONLY, follow_link, &st);
     if (fd < 0) return nullptr;
-    bool same = fstat(fd, &st) == 0;
-    if (same && (st.st_dev != before.st_dev || st.st_ino != before.st_ino)) {
-        same = false;
-        errno = EBUSY; // replaced in between
-    }
-    if (!same || !clear_nonblocking(fd)) {
+    if (!clear_nonblocking(fd)) {
         give_up(fd, nullptr, nullptr);
         return nullptr;
     }

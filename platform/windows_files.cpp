@@ -188,9 +188,10 @@ std::FILE* create_new(const Directory& directory, const char* last) {
     return stream_on(file, _O_RDWR, "w+b", true);
 }
 
-std::FILE* open_read(const Directory& directory, const char* last) {
+std::FILE* open_read(const Directory& directory, const char* last, bool follow_link) {
     return open_in(directory, last, GENERIC_READ,
-                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0);
+                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                   follow_link ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
 }
 
 int own_name(std::FILE* held, const Directory& directory, const char* /*last*/, char* own,

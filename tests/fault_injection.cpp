@@ -115,24 +115,22 @@ long __real_ftell(std::FILE* stream);
 int __real_fflush(std::FILE* stream);
 int __real_fclose(std::FILE* stream);
 
-int __wrap_open(const char* path, int flags, ...) {
-    mode_t mode = 0;
-    if (flags & O_CREAT) {
-        std::va_list args;
-        va_start(args, flags);
-        mode = static_cast<mode_t>(va_arg(args, int));
-        va_end(args);
+// The mode that follows `flags` where they create a file.
+#define CREATION_MODE(flags, mode)                                                                 \
+    mode_t mode = 0;                                                                               \
+    if ((flags)&O_CREAT) {                                                                         \
+        std::va_list args;                                                                         \
+        va_start(args, flags);                                                                     \
+        mode = static_cast<mode_t>(va_arg(args, int));                                             \
+        va_end(args);                                                                              \
     }
+
+int __wrap_open(const char* path, int flags, ...) {
+    CREATION_MODE(flags, mode)
     return injected("open", EACCES) ? -1 : __real_open(path, flags, mode);
 }
 int __wrap_openat(int dir, const char* path, int flags, ...) {
-    mode_t mode = 0;
-    if (flags & O_CREAT) {
-        std::va_list args;
-        va_start(args, flags);
-        mode = static_cast<mode_t>(va_arg(args, int));
-        va_end(args);
-    }
+    CREATION_MODE(flags, mode)
     return injected("openat", EACCES) ? -1 : __real_openat(dir, path, flags, mode);
 }
 int __real_fcntl(int fd, int command, ...);

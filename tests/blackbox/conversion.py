@@ -12,8 +12,8 @@ import subprocess
 
 from samples import BUILTIN, converted, header, unfinished, version_1
 
-from .files import (MAX_RECORDS, V2, Dir, Fifo, Foreign, HardLink, Link, contents, flip_byte, lay_out,
-                    with_file_length)
+from .files import (MAX_RECORDS, V2, Dir, Fifo, Foreign, ForeignLink, HardLink, Link, contents,
+                    flip_byte, lay_out, with_file_length)
 from .harness import OPTIONS, ConverterTest, announced, limit, posix_only
 from .revert import RevertArguments, RevertRefusals
 from .windows import WindowsConversions, WindowsRefusals
@@ -66,7 +66,10 @@ class Refusals(RevertRefusals, WindowsRefusals, ConverterTest):
                 ("new is a hard link", {"x": version_1(2), "victim": b"keep", "x.new": HardLink("victim")},
                  "x", "Cannot create x.new\n"),
             ] + ([("new is another user's copy", {"x": version_1(2), "x.new": Foreign(V2)}, "x",
-                   "Cannot create x.new\n")] if os.geteuid() == 0 else [])
+                   "Cannot create x.new\n"),
+                  ("a directory reached through another user's link", {"mine/x": version_1(2),
+                   "evil": ForeignLink("mine")}, "evil/x", "Cannot open evil/x\n")]
+                 if os.geteuid() == 0 else [])
         rows += [("another name of x", {"x": version_1(2), "other": HardLink("x")}, "x", "Cannot open x\n"),
                  ("new is a directory", {"x": version_1(2), "x.new": Dir}, "x", "Cannot create x.new\n"),
                  ("new is a version 2 file that differs", {"x": version_1(2), "x.new":

@@ -33,6 +33,10 @@ class Foreign(bytes):
     """File contents owned by another user (where the tests run as root)."""
 
 
+class ForeignLink(Link):
+    """A symbolic link that another user made (where the tests run as root)."""
+
+
 class Data(bytes):
     """File contents that print short in a failed comparison."""
 
@@ -50,6 +54,8 @@ def lay_out(root, files):
             os.mkfifo(path)
         elif isinstance(what, Link):
             os.symlink(what, path)
+            if isinstance(what, ForeignLink):
+                os.lchown(path, 1234, 1234)
         elif isinstance(what, HardLink):
             os.link(root / what, path)
         else:

@@ -118,7 +118,7 @@ class RevertFaults:
             ("reading x", "fread:3", "x: cannot read x: Input/output error; not reverted\n", untouched),
             ("reading x.old", "fread:4", "x: cannot read x.old: Input/output error; not reverted\n",
              untouched),
-            ("looking for x.new", "fstatat:5",
+            ("looking for x.new", "fstatat:3",
              "x: cannot make sure that x.new is free: Permission denied; not reverted\n", untouched),
             ("first rename", "renameat2:1", "Cannot rename x to x.new\n", untouched),
             ("second rename, undone", "renameat2:2", "Cannot rename x.old to x\n", untouched),
