@@ -6,6 +6,7 @@
 // streams without locks, read leases (F_SETLEASE) to notice writers that
 // ignore the lock, and libacl and libattr to carry a file's ACL and
 // extended attributes.
+#include "platform/owned.h"
 #include "platform/platform.h"
 
 #include <acl/libacl.h>
@@ -41,20 +42,14 @@ int fd_of(const Directory& directory) {
     return static_cast<int>(directory.native);
 }
 
+void close_descriptor(int fd) {
+    close(fd);
+}
+bool is_descriptor(int fd) {
+    return fd >= 0;
+}
 // A descriptor that is closed on every path out of the scope that holds it.
-struct Descriptor {
-    int fd;
-    explicit Descriptor(int opened) : fd(opened) {}
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    ~Descriptor() {
-        if (fd >= 0) close(fd);
-    }
-    void take(int opened) {
-        if (fd >= 0) close(fd);
-        fd = opened;
-    }
-};
+using Descriptor = Owned<int, close_descriptor, is_descriptor>;
 
 constexpr uid_t no_guard = static_cast<uid_t>(-1);
 
@@ -91,18 +86,18 @@ int splice_link(Pending& pending, std::size_t rest, const char* target) {
 int step(Descriptor& here, struct stat& here_st, const char* part, std::size_t rest,
          Pending& pending, uid_t& guard, int& links) {
     bool up = std::strcmp(part, "..") == 0;
-    int next = openat(here.fd, part, O_PATH | O_NOFOLLOW | O_CLOEXEC | (up ? O_DIRECTORY : 0));
+    int next = openat(here.value, part, O_PATH | O_NOFOLLOW | O_CLOEXEC | (up ? O_DIRECTORY : 0));
     if (next < 0) return 0;
     Descriptor child(next);
     struct stat st;
-    if (fstat(child.fd, &st) != 0) return 0;
+    if (fstat(child.value, &st) != 0) return 0;
     // A link is the word of whoever made it: in a directory that others
     // may write (/tmp), that is its owner, not the directory's.
     uid_t says = S_ISLNK(st.st_mode) && st.st_uid != 0 ? st.st_uid : here_st.st_uid;
     if ((S_ISLNK(st.st_mode) || up) && says != 0 && guard == no_guard) guard = says;
     if (S_ISLNK(st.st_mode)) {
         char target[PATH_MAX];
-        ssize_t length = readlinkat(child.fd, "", target, sizeof target - 1);
+        ssize_t length = readlinkat(child.value, "", target, sizeof target - 1);
         if (length < 0) return 0;
         target[length] = '\0';
         if (++links > 40) {
@@ -111,14 +106,14 @@ int step(Descriptor& here, struct stat& here_st, const char* part, std::size_t r
         }
         if (!splice_link(pending, rest, target)) return 0;
         if (target[0] != '/') return 1;
-        here.take(open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
-        if (here.fd < 0 || fstat(here.fd, &st) != 0) return 0;
+        here.reset(open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+        if (here.value < 0 || fstat(here.value, &st) != 0) return 0;
     } else if (!S_ISDIR(st.st_mode)) {
         errno = ENOTDIR;
         return 0;
     } else {
-        here.take(child.fd);
-        child.fd = -1;
+        here.reset(child.value);
+        child.value = -1;
     }
     if (guard != no_guard && st.st_uid != guard) {
         errno = EPERM;
@@ -141,7 +136,7 @@ int resolve_directory(const char* name, std::size_t length) {
     pending.path[length] = '\0';
     Descriptor here(open(name[0] == '/' ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
     struct stat here_st;
-    if (here.fd < 0 || fstat(here.fd, &here_st) != 0) return -1;
+    if (here.value < 0 || fstat(here.value, &here_st) != 0) return -1;
     uid_t guard = no_guard;
     int links = 0;
     for (;;) {
@@ -155,10 +150,10 @@ int resolve_directory(const char* name, std::size_t length) {
         if (std::strcmp(part, ".") == 0) continue;
         if (!step(here, here_st, part, pending.at, pending, guard, links)) return -1;
     }
-    int readable = openat(here.fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int readable = openat(here.value, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (readable >= 0) return readable;
-    int path_only = here.fd;
-    here.fd = -1;
+    int path_only = here.value;
+    here.value = -1;
     return path_only;
 }
 
@@ -195,10 +190,10 @@ int open_existing(const Directory& directory, const char* last, int flags, bool 
     int path_fd = openat(fd_of(directory), last, O_PATH | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW));
     if (path_fd < 0) return -1;
     Descriptor path(path_fd);
-    if (fstat(path.fd, st) != 0) return -1;
+    if (fstat(path.value, st) != 0) return -1;
     if (!S_ISREG(st->st_mode)) return not_regular(st->st_mode);
     char proc[64];
-    std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", path.fd);
+    std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", path.value);
     int opened = flags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
     int fd = open(proc, opened);
     if (fd < 0 && errno == ENOENT)
@@ -291,16 +286,14 @@ int has_owners_of(int to_fd, const struct stat& from) {
     return 0;
 }
 
+void free_acl(acl_t acl) {
+    acl_free(acl);
+}
+bool is_acl(acl_t acl) {
+    return acl != nullptr;
+}
 // An ACL from libacl, freed on every path.
-struct Acl {
-    acl_t acl;
-    explicit Acl(acl_t got) : acl(got) {}
-    Acl(const Acl&) = delete;
-    Acl& operator=(const Acl&) = delete;
-    ~Acl() {
-        if (acl != nullptr) acl_free(acl);
-    }
-};
+using Acl = Owned<acl_t, free_acl, is_acl>;
 
 // Gives the copy on `to_fd` the access ACL of the original on `from_fd`
 // exactly, replacing whatever it inherited from a default ACL of its
@@ -310,9 +303,9 @@ struct Acl {
 // that says no more than the permission bits may be left to fchmod.
 int carry_acl(int from_fd, int to_fd) {
     Acl acl(acl_get_fd(from_fd));
-    if (acl.acl == nullptr) return errno == EOPNOTSUPP;
-    if (acl_set_fd(to_fd, acl.acl) == 0) return 1;
-    return errno == EOPNOTSUPP && acl_equiv_mode(acl.acl, nullptr) == 0;
+    if (acl.value == nullptr) return errno == EOPNOTSUPP;
+    if (acl_set_fd(to_fd, acl.value) == 0) return 1;
+    return errno == EOPNOTSUPP && acl_equiv_mode(acl.value, nullptr) == 0;
 }
 
 // Gives the copy the original's extended attributes, as cp does: libattr
@@ -472,7 +465,7 @@ int access_of_name(const Directory& directory, const char* last, unsigned long l
     int fd = open_regular(directory, last, O_RDONLY, &st);
     if (fd < 0) return 0;
     Descriptor held(fd);
-    return access_of_fd(held.fd, fingerprint);
+    return access_of_fd(held.value, fingerprint);
 }
 
 void prepare_process() {

@@ -234,8 +234,8 @@ int stamp_of_name(const Directory& directory, const char* last, Stamp& stamp) {
     Handle file(CreateFileW(
         path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
         OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    if (file.handle == INVALID_HANDLE_VALUE) return fail_with_system_error();
-    return stamp_of_handle(file.handle, stamp);
+    if (file.value == INVALID_HANDLE_VALUE) return fail_with_system_error();
+    return stamp_of_handle(file.value, stamp);
 }
 
 void prepare_process() {}

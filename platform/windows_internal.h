@@ -4,6 +4,7 @@
 // security descriptors that close themselves.
 #pragma once
 
+#include "platform/owned.h"
 #include "platform/platform.h"
 
 #include <cerrno>
@@ -30,31 +31,27 @@ constexpr int text_size = 8192;
 // included.
 constexpr DWORD long_path_size = 4096;
 
+inline void close_handle(HANDLE handle) {
+    CloseHandle(handle);
+}
+inline bool is_handle(HANDLE handle) {
+    return handle != INVALID_HANDLE_VALUE && handle != nullptr;
+}
 // A handle that is closed on every path out of the scope that holds it.
-struct Handle {
-    HANDLE handle;
-    explicit Handle(HANDLE opened) : handle(opened) {}
-    Handle(const Handle&) = delete;
-    Handle& operator=(const Handle&) = delete;
-    ~Handle() {
-        if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
-    }
-};
+using Handle = Owned<HANDLE, close_handle, is_handle>;
 
 inline HANDLE handle_of(const Directory& directory) {
     return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(directory.native));
 }
 
+inline void free_descriptor(PSECURITY_DESCRIPTOR descriptor) {
+    LocalFree(descriptor);
+}
+inline bool is_descriptor(PSECURITY_DESCRIPTOR descriptor) {
+    return descriptor != nullptr;
+}
 // A security descriptor that the system allocated, freed on every path.
-struct Descriptor {
-    PSECURITY_DESCRIPTOR sd = nullptr;
-    Descriptor() = default;
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    ~Descriptor() {
-        if (sd != nullptr) LocalFree(sd);
-    }
-};
+using Descriptor = Owned<PSECURITY_DESCRIPTOR, free_descriptor, is_descriptor>;
 
 // ---- Errors (windows_errors.cpp) ---------------------------------------
 

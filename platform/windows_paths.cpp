@@ -33,11 +33,11 @@ bool entry_of(const Directory& directory, unsigned long long index,
     Handle list(CreateFileW(directory.path, FILE_LIST_DIRECTORY | SYNCHRONIZE,
                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    if (list.handle == INVALID_HANDLE_VALUE || !same_identity(list.handle, handle_of(directory)))
+    if (list.value == INVALID_HANDLE_VALUE || !same_identity(list.value, handle_of(directory)))
         return fail_with(ENOENT);
     alignas(8) unsigned char listing[16384];
     auto kind = FileIdBothDirectoryRestartInfo;
-    while (GetFileInformationByHandleEx(list.handle, kind, listing, sizeof listing)) {
+    while (GetFileInformationByHandleEx(list.value, kind, listing, sizeof listing)) {
         kind = FileIdBothDirectoryInfo;
         for (std::size_t at = 0;;) {
             auto* entry = reinterpret_cast<FILE_ID_BOTH_DIR_INFO*>(listing + at);
@@ -160,8 +160,8 @@ bool lives_in(HANDLE file, const Directory& directory, wchar_t (&name)[long_path
     Handle parent(CreateFileW(path, FILE_READ_ATTRIBUTES,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    return parent.handle != INVALID_HANDLE_VALUE &&
-           same_identity(parent.handle, handle_of(directory));
+    return parent.value != INVALID_HANDLE_VALUE &&
+           same_identity(parent.value, handle_of(directory));
 }
 
 // Opens the directory at `path` for holding: listable, and, where nobody

@@ -12,12 +12,12 @@ namespace {
 // Whether the files open on `a` and `b` have the same owner and group.
 bool same_owners(HANDLE a, HANDLE b) {
     constexpr SECURITY_INFORMATION owners = OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION;
-    Descriptor got_a, got_b;
+    Descriptor got_a(nullptr), got_b(nullptr);
     PSID owner_a = nullptr, group_a = nullptr, owner_b = nullptr, group_b = nullptr;
     return GetSecurityInfo(a, SE_FILE_OBJECT, owners, &owner_a, &group_a, nullptr, nullptr,
-                           &got_a.sd) == ERROR_SUCCESS &&
+                           &got_a.value) == ERROR_SUCCESS &&
            GetSecurityInfo(b, SE_FILE_OBJECT, owners, &owner_b, &group_b, nullptr, nullptr,
-                           &got_b.sd) == ERROR_SUCCESS &&
+                           &got_b.value) == ERROR_SUCCESS &&
            owner_a != nullptr && owner_b != nullptr && EqualSid(owner_a, owner_b) &&
            (group_a == nullptr || (group_b != nullptr && EqualSid(group_a, group_b)));
 }
@@ -33,20 +33,21 @@ bool same_owners(HANDLE a, HANDLE b) {
 // read). Wine stores no security descriptor: it turns the DACL into the
 // file's mode bits.
 bool carry_security(HANDLE from, HANDLE to) {
-    Descriptor got;
+    Descriptor got(nullptr);
     constexpr SECURITY_INFORMATION owners = OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION;
     if (GetSecurityInfo(from, SE_FILE_OBJECT, owners | DACL_SECURITY_INFORMATION, nullptr, nullptr,
-                        nullptr, nullptr, &got.sd) != ERROR_SUCCESS)
+                        nullptr, nullptr, &got.value) != ERROR_SUCCESS)
         return fail_with_system_error();
     SECURITY_DESCRIPTOR_CONTROL control = 0;
     DWORD revision = 0;
-    if (!GetSecurityDescriptorControl(got.sd, &control, &revision)) return fail_with_system_error();
-    (void)SetKernelObjectSecurity(to, owners, got.sd); // judged by what it leaves
+    if (!GetSecurityDescriptorControl(got.value, &control, &revision))
+        return fail_with_system_error();
+    (void)SetKernelObjectSecurity(to, owners, got.value); // judged by what it leaves
     if (!same_owners(from, to)) return fail_with(EPERM);
     SECURITY_INFORMATION inheritance = (control & SE_DACL_PROTECTED) != 0
                                            ? PROTECTED_DACL_SECURITY_INFORMATION
                                            : UNPROTECTED_DACL_SECURITY_INFORMATION;
-    return SetKernelObjectSecurity(to, DACL_SECURITY_INFORMATION | inheritance, got.sd) != 0 ||
+    return SetKernelObjectSecurity(to, DACL_SECURITY_INFORMATION | inheritance, got.value) != 0 ||
            fail_with_system_error();
 }
 
@@ -54,7 +55,7 @@ bool carry_security(HANDLE from, HANDLE to) {
 PSID owner_of(HANDLE file, Descriptor& got) {
     PSID owner = nullptr;
     if (GetSecurityInfo(file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
-                        nullptr, &got.sd) != ERROR_SUCCESS)
+                        nullptr, &got.value) != ERROR_SUCCESS)
         return nullptr;
     return owner;
 }
@@ -79,14 +80,14 @@ void fold(unsigned long long& hash, const void* data, std::size_t size) {
 int access_of_handle(HANDLE file, unsigned long long& fingerprint) {
     constexpr SECURITY_INFORMATION wanted =
         OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
-    Descriptor got;
+    Descriptor got(nullptr);
     BY_HANDLE_FILE_INFORMATION info;
     if (GetSecurityInfo(file, SE_FILE_OBJECT, wanted, nullptr, nullptr, nullptr, nullptr,
-                        &got.sd) != ERROR_SUCCESS ||
+                        &got.value) != ERROR_SUCCESS ||
         !GetFileInformationByHandle(file, &info))
         return fail_with_system_error();
     unsigned long long hash = 0xcbf29ce484222325ULL;
-    fold(hash, got.sd, GetSecurityDescriptorLength(got.sd));
+    fold(hash, got.value, GetSecurityDescriptorLength(got.value));
     const DWORD read_only = info.dwFileAttributes & FILE_ATTRIBUTE_READONLY;
     fold(hash, &read_only, sizeof read_only);
     fingerprint = hash;
@@ -99,7 +100,7 @@ int access_of_handle(HANDLE file, unsigned long long& fingerprint) {
 // or by the owner it gives the files it creates (for an administrator, the
 // Administrators group, on Windows; Wine reports the user).
 bool owned_by_caller(HANDLE file) {
-    Descriptor got;
+    Descriptor got(nullptr);
     PSID owner = owner_of(file, got);
     HANDLE token = nullptr;
     if (owner == nullptr || !OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
@@ -138,12 +139,12 @@ int access_of_name(const Directory& directory, const char* last, unsigned long l
     Handle file(CreateFileW(path, READ_CONTROL | FILE_READ_ATTRIBUTES,
                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                             OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    if (file.handle == INVALID_HANDLE_VALUE) return fail_with_system_error();
-    return access_of_handle(file.handle, fingerprint);
+    if (file.value == INVALID_HANDLE_VALUE) return fail_with_system_error();
+    return access_of_handle(file.value, fingerprint);
 }
 
 int same_owner(std::FILE* a, std::FILE* b) {
-    Descriptor got_a, got_b;
+    Descriptor got_a(nullptr), got_b(nullptr);
     PSID owner_a = owner_of(handle_of(a), got_a), owner_b = owner_of(handle_of(b), got_b);
     return owner_a != nullptr && owner_b != nullptr && EqualSid(owner_a, owner_b);
 }
