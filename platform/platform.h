@@ -96,15 +96,36 @@ std::FILE* open_exclusive(const Directory& directory, const char* last);
 //   Windows: the handle also carries DELETE and FILE_WRITE_ATTRIBUTES.
 std::FILE* open_removable(const Directory& directory, const char* last);
 
-// Creates `last`, which must not exist (EEXIST when anything has the name,
-// even a dangling symbolic link), for binary update, and holds it. It is
-// made for its owner alone, and stays so even if the process dies before
-// carry_metadata gives it more.
-//   Linux:   O_CREAT|O_EXCL|O_NOFOLLOW, mode 0600, then the lock.
-//   Windows: CreateFile with CREATE_NEW, no sharing, and a protected DACL
-//            that lets only the process's user in (none of the
-//            directory's inherited entries).
-std::FILE* create_new(const Directory& directory, const char* last);
+// Creates the copy that is to take the place of a file in `directory`, for
+// binary update, and holds it. It is made for its owner alone, and is
+// either unnamed or marked until it is complete:
+//   - where the system can make a file with no name (Linux: O_TMPFILE), it
+//     has none until name_copy gives it `last`, so that nothing of it
+//     outlives a crash before then;
+//   - elsewhere it is created as `last` at once (EEXIST when anything has
+//     the name, even a dangling symbolic link), bearing the mark of an
+//     unfinished copy (Facts::unfinished), which its creation puts on
+//     storage with the name and which only carry_metadata takes off, once
+//     the copy's data is on storage. A file with the mark, one name and
+//     the caller's ownership is a copy that a cut-off run left, whatever
+//     its bytes.
+//   Linux:   O_TMPFILE in the directory, else O_CREAT|O_EXCL|O_NOFOLLOW;
+//            mode 0000 (the mark), then the lock.
+//   Windows: CreateFile with CREATE_NEW, no sharing, a protected DACL that
+//            lets only the process's user in (none of the directory's
+//            inherited entries) and FILE_ATTRIBUTE_TEMPORARY (the mark).
+std::FILE* create_copy(const Directory& directory, const char* last);
+
+// Gives the copy held on `copy` (from create_copy), complete and on
+// storage, the name `last` in `directory`, never replacing anything
+// (EEXIST). A copy that was created under its name keeps it: nothing to do.
+//   Linux:   linkat of the unnamed file (through /proc/self/fd, else
+//            AT_EMPTY_PATH).
+int name_copy(std::FILE* copy, const Directory& directory, const char* last);
+
+// Whether the file held on `held` has a name at all (a copy from
+// create_copy may have none yet).
+bool has_a_name(std::FILE* held);
 
 // Opens `last`, a regular file, for binary reading without holding it, so
 // that reading never keeps a holder off the file. A FIFO or device is
@@ -133,12 +154,25 @@ struct Facts {
     unsigned long links = 0;      // how many names the file has
     bool owned_by_caller = false; // the file's owner is the user running this
     bool regular = false;         // a regular disk file
+    bool unfinished = false;      // bears create_copy's mark
 };
-//   Linux:   fstat.
+//   Linux:   fstat; the mark is permission bits of 0000.
 //   Windows: GetFileInformationByHandle and GetFileType; the owner is the
 //            one this process gives the files it creates (its token's
-//            owner).
+//            owner); the mark is FILE_ATTRIBUTE_TEMPORARY.
 int facts_of(std::FILE* held, Facts& facts);
+// The same for `last` in `directory`, without opening it for its data and
+// without following a symbolic link, so that a marked copy the caller may
+// not read is told all the same; `regular` is false for anything but a
+// regular file.
+int facts_of_name(const Directory& directory, const char* last, Facts& facts);
+
+// Whether another process holds the file open on `file` (opened here
+// without holding it, by open_read) through this layer, as a running
+// converter or reverter does.
+//   Linux:   a shared flock taken and given back at once is refused.
+//   Windows: 0: an open of a held file is refused already (EBUSY).
+bool held_elsewhere(std::FILE* file);
 
 // Whether the files held on `a` and `b` have the same owner.
 int same_owner(std::FILE* a, std::FILE* b);
@@ -197,16 +231,22 @@ int access_of_name(const Directory& directory, const char* last, unsigned long l
 
 // Removes the name `last` of the file held on `held`, but only while it is
 // still that file's name (EBUSY otherwise). The name is free once `held` is
-// closed.
+// closed. A copy that has no name yet (create_copy) has nothing to remove.
 //   Linux:   the name is compared with the held file, then unlinked.
-//   Windows: the held handle (from open_removable or create_new) is marked
+//   Windows: the held handle (from open_removable or create_copy) is marked
 //            for deletion, after clearing a read-only attribute; the file
 //            goes when the handle is closed.
 int remove_held(std::FILE* held, const Directory& directory, const char* last);
 
+// Removes `last`, a marked copy (Facts::unfinished) that the caller may not
+// open for its data, but only while it is a regular file with the mark, one
+// name and the caller's own (EBUSY otherwise), judged on the file itself.
+//   Windows: never needed (the mark's DACL lets the caller in); ENOSYS.
+int remove_unfinished(const Directory& directory, const char* last);
+
 // Gives `copy`, open and on storage, what it must carry of `original` so
 // that the copy can stand in its place: nobody may read or write the copy
-// who could not do so with the original.
+// who could not do so with the original. This takes off create_copy's mark.
 // Fails (EPERM), rather than hand the permissions to someone else, where
 // the owner or group cannot be reproduced. A file system without ACLs,
 // attributes or flags is no failure where the original has none to carry.
@@ -224,9 +264,10 @@ int carry_metadata(std::FILE* original, std::FILE* copy);
 int file_size(std::FILE* stream, long long* size);
 
 // Readies the process for the work above: a write past a file-size limit
-// (ulimit -f) fails (EFBIG) rather than ending the process, and the notice
-// that a held file was opened ends nothing.
-//   Linux:   SIGXFSZ and SIGIO are ignored. Windows: nothing to do.
+// (ulimit -f) fails (EFBIG) rather than ending the process, a write to a
+// closed pipe (statconv | head -1) fails (EPIPE) rather than ending it, and
+// the notice that a held file was opened ends nothing.
+//   Linux:   SIGXFSZ, SIGPIPE and SIGIO are ignored. Windows: nothing to do.
 void prepare_process();
 
 // ---- Storage -------------------------------------------------------------
@@ -243,23 +284,37 @@ int start_writeback(std::FILE* stream);
 //   Linux:   fsync. Windows: _commit (FlushFileBuffers).
 int sync_to_storage(std::FILE* stream);
 
-// Returns once the renames in `directory` are on storage.
-//   Linux:   fsync of the held directory.
-//   Windows: nothing is left to do: each rename was written through.
-int sync_directory(const Directory& directory);
+// Returns once the names made, renamed and removed in `directory` so far
+// are on storage. `within` is a file held in it, through which a
+// directory that may be written and searched but not read is reached.
+//   Linux:   fsync of the held directory; where it is held for its path
+//            alone, syncfs through `within`.
+//   Windows: FlushFileBuffers of the held directory where it was opened
+//            with the right to add files, else of `within`.
+int sync_directory(const Directory& directory, std::FILE* within);
 
 // ---- Names within a held directory ---------------------------------------
 
-// Renames `from` to `to` in `directory`, failing (EEXIST) rather than
-// replacing an existing `to`. An existing `to` that is another name of
-// `from` (left by a rename cut off between its link and its unlink) is no
-// obstacle: `from` is removed.
-//   Linux:   renameat2(RENAME_NOREPLACE); linkat and unlinkat on a file
-//            system without it.
-//   Windows: MoveFileEx without MOVEFILE_REPLACE_EXISTING, and with
-//            MOVEFILE_WRITE_THROUGH, so it returns once the rename is on
-//            disk.
-int rename_no_replace(const Directory& directory, const char* from, const char* to);
+// Renames the file held on `held` (from open_removable or create_copy),
+// now named `from` in `directory`, to `to`, failing (EEXIST) rather than
+// replacing an existing `to`. Only the held file is moved: where `from` is
+// not its name (EBUSY) nothing is renamed, and on success `to` names it.
+// An existing `to` that is another name of the held file (left by a rename
+// cut off between its link and its unlink) is no obstacle: `from` is
+// removed. A refusal that another program's brief open causes (a sharing
+// violation, access denied) is tried again with growing waits for about
+// five seconds before it counts. `by_link`, where given, tells whether the
+// rename was made by a link and an unlink; the held file's link count may
+// then be stale afterwards (a file system that keeps an unlinked open file
+// under a hidden name), and was judged between the two instead.
+//   Linux:   renameat2(RENAME_NOREPLACE); on a file system without it,
+//            linkat, fsync of the directory, a check that the held file
+//            gained exactly one name, then unlinkat.
+//   Windows: SetFileInformationByHandle(FileRenameInfo) on the held
+//            handle, never replacing, then FlushFileBuffers, so that the
+//            rename is written through before it returns.
+int rename_held(std::FILE* held, const Directory& directory, const char* from, const char* to,
+                bool* by_link = nullptr);
 
 // Removes the name `last`, whatever its permission bits or attributes.
 //   Windows: a read-only attribute is cleared first.
@@ -274,15 +329,6 @@ int same_file(const Directory& directory, const char* a, const char* b);
 // Returns 0 with errno EEXIST when there is one, 0 with the system's errno
 // when it cannot be told.
 int name_is_free(const Directory& directory, const char* last);
-
-// Whether a held file may be renamed while it is held. Where it may
-// (Linux), a program keeps it held until it has been moved aside, so that no
-// other can take it between close and rename.
-#ifdef _WIN32
-inline constexpr bool rename_while_open = false;
-#else
-inline constexpr bool rename_while_open = true;
-#endif
 
 // ---- Text for the operator ---------------------------------------------
 
