@@ -14,7 +14,7 @@
 #include "stats/report.h"
 #include "stats/shown_name.h"
 #include "stats/stream.h"
-#include "stats/swap.h"
+#include "stats/replacement.h"
 
 namespace driver {
 

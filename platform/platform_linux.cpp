@@ -216,7 +216,7 @@ int open_existing(const Directory& directory, const char* last, int flags, bool 
 int open_regular(const Directory& directory, const char* last, int flags, struct stat* st) {
     if ((flags & O_EXCL) == 0) return open_existing(directory, last, flags, false, st);
     int fd = openat(fd_of(directory), last, flags | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC,
-                    0600);
+                    0000); // the mark of an unfinished copy, until carry_metadata
     if (fd < 0) return -1;
     if (fstat(fd, st) != 0) return give_up(fd, &directory, last);
     if (!S_ISREG(st->st_mode)) {
@@ -470,6 +470,7 @@ int access_of_name(const Directory& directory, const char* last, unsigned long l
 
 void prepare_process() {
     std::signal(SIGXFSZ, SIG_IGN);
+    std::signal(SIGPIPE, SIG_IGN);
     std::signal(SIGIO, SIG_IGN);
 }
 
@@ -477,10 +478,36 @@ std::FILE* open_removable(const Directory& directory, const char* last) {
     return open_exclusive(directory, last);
 }
 
-std::FILE* create_new(const Directory& directory, const char* last) {
+// An unnamed file in the directory where the file system makes them, so
+// that nothing of the copy has a name until name_copy gives it one; else
+// `last`, created with the mark.
+std::FILE* create_copy(const Directory& directory, const char* last) {
+    int fd = openat(fd_of(directory), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0000);
+    if (fd >= 0) {
+        if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            give_up(fd, nullptr, nullptr);
+            return nullptr;
+        }
+        return stream_on(fd, "w+b", directory, nullptr);
+    }
+    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return nullptr;
     struct stat st;
-    int fd = open_locked(directory, last, O_RDWR | O_CREAT | O_EXCL, &st);
+    fd = open_locked(directory, last, O_RDWR | O_CREAT | O_EXCL, &st);
     return fd < 0 ? nullptr : stream_on(fd, "w+b", directory, last);
+}
+
+int name_copy(std::FILE* copy, const Directory& directory, const char* last) {
+    if (has_a_name(copy)) return 1;
+    char proc[64];
+    std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", fileno(copy));
+    if (linkat(AT_FDCWD, proc, fd_of(directory), last, AT_SYMLINK_FOLLOW) == 0) return 1;
+    if (errno != ENOENT) return 0;
+    return linkat(fileno(copy), "", fd_of(directory), last, AT_EMPTY_PATH) == 0; // no /proc
+}
+
+bool has_a_name(std::FILE* held) {
+    struct stat st;
+    return fstat_of(held, &st) && st.st_nlink > 0;
 }
 
 // A symbolic link is followed only where it leads to a regular file, and,
@@ -514,14 +541,36 @@ int own_name(std::FILE* /*held*/, const Directory& /*directory*/, const char* la
     return 1;
 }
 
-int facts_of(std::FILE* held, Facts& facts) {
-    struct stat st;
-    if (!fstat_of(held, &st)) return 0;
+namespace {
+
+void facts_from(const struct stat& st, Facts& facts) {
     facts.size = st.st_size;
     facts.links = st.st_nlink;
     facts.owned_by_caller = st.st_uid == geteuid();
     facts.regular = S_ISREG(st.st_mode);
+    facts.unfinished = facts.regular && (st.st_mode & 07777) == 0;
+}
+
+} // namespace
+
+int facts_of(std::FILE* held, Facts& facts) {
+    struct stat st;
+    if (!fstat_of(held, &st)) return 0;
+    facts_from(st, facts);
     return 1;
+}
+
+int facts_of_name(const Directory& directory, const char* last, Facts& facts) {
+    struct stat st;
+    if (fstatat(fd_of(directory), last, &st, AT_SYMLINK_NOFOLLOW) != 0) return 0;
+    facts_from(st, facts);
+    return 1;
+}
+
+bool held_elsewhere(std::FILE* file) {
+    if (flock(fileno(file), LOCK_SH | LOCK_NB) != 0) return errno == EWOULDBLOCK;
+    (void)flock(fileno(file), LOCK_UN);
+    return false;
 }
 
 int same_owner(std::FILE* a, std::FILE* b) {
@@ -545,9 +594,26 @@ bool may_create_in(const Directory& directory) {
 
 int remove_held(std::FILE* held, const Directory& directory, const char* last) {
     struct stat st, now;
-    if (!fstat_of(held, &st) || fstatat(fd_of(directory), last, &now, AT_SYMLINK_NOFOLLOW) != 0)
-        return 0;
+    if (!fstat_of(held, &st)) return 0;
+    if (st.st_nlink == 0) return 1; // an unnamed copy: nothing to remove
+    if (fstatat(fd_of(directory), last, &now, AT_SYMLINK_NOFOLLOW) != 0) return 0;
     if (now.st_dev != st.st_dev || now.st_ino != st.st_ino) {
+        errno = EBUSY;
+        return 0;
+    }
+    return unlinkat(fd_of(directory), last, 0) == 0;
+}
+
+int remove_unfinished(const Directory& directory, const char* last) {
+    int path_fd = openat(fd_of(directory), last, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    if (path_fd < 0) return 0;
+    Descriptor path(path_fd);
+    struct stat st, now;
+    if (fstat(path.value, &st) != 0) return 0;
+    if (!S_ISREG(st.st_mode) || (st.st_mode & 07777) != 0 || st.st_nlink != 1 ||
+        st.st_uid != geteuid() ||
+        fstatat(fd_of(directory), last, &now, AT_SYMLINK_NOFOLLOW) != 0 ||
+        now.st_dev != st.st_dev || now.st_ino != st.st_ino) {
         errno = EBUSY;
         return 0;
     }
@@ -576,29 +642,88 @@ int sync_to_storage(std::FILE* stream) {
     return std::fflush(stream) == 0 && fsync(fileno(stream)) == 0;
 }
 
-int sync_directory(const Directory& directory) {
-    return fsync(fd_of(directory)) == 0;
+int sync_directory(const Directory& directory, std::FILE* within) {
+    if (fsync(fd_of(directory)) == 0) return 1;
+    // Held for its path alone (it may be searched but not read): the
+    // file system it is on, through a file held in it.
+    if (errno != EBADF || within == nullptr) return 0;
+    return syncfs(fileno(within)) == 0;
 }
 
-int rename_no_replace(const Directory& directory, const char* from, const char* to) {
+namespace {
+
+bool same_inode(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Whether `last` in `directory` names the file described by `held`.
+bool names_it(const Directory& directory, const char* last, const struct stat& held) {
+    struct stat st;
+    return fstatat(fd_of(directory), last, &st, AT_SYMLINK_NOFOLLOW) == 0 && same_inode(st, held);
+}
+
+// The rename on a file system without RENAME_NOREPLACE: a link, which never
+// replaces either, put on storage, then the unlink of `from`. Between the
+// two the held file must have exactly one name more than before: a file
+// system that keeps an unlinked open file under a hidden name reports a
+// stale count afterwards, and this tells that `to` is the held file however
+// the file system numbers its nodes.
+int rename_by_link(std::FILE* held, const Directory& directory, const char* from, const char* to,
+                   const struct stat& before) {
     int fd = fd_of(directory);
-    if (renameat2(fd, from, fd, to, RENAME_NOREPLACE) == 0) return 1;
+    if (linkat(fd, from, fd, to, 0) != 0) return 0;
+    struct stat linked;
+    int saved = 0;
+    if (!sync_directory(directory, held) || !fstat_of(held, &linked))
+        saved = errno;
+    else if (linked.st_nlink != before.st_nlink + 1)
+        saved = EBUSY; // `to` is not the held file, or someone else linked it meanwhile
+    if (saved != 0) {
+        unlinkat(fd, to, 0);
+        errno = saved;
+        return 0;
+    }
+    if (!names_it(directory, from, before)) {
+        errno = EBUSY;
+        return 0;
+    }
+    return unlinkat(fd, from, 0) == 0;
+}
+
+} // namespace
+
+int rename_held(std::FILE* held, const Directory& directory, const char* from, const char* to,
+                bool* by_link) {
+    int fd = fd_of(directory);
+    struct stat st;
+    bool linked = false;
+    if (by_link == nullptr) by_link = &linked;
+    *by_link = false;
+    if (!fstat_of(held, &st)) return 0;
+    if (!names_it(directory, from, st)) {
+        errno = EBUSY;
+        return 0;
+    }
+    if (renameat2(fd, from, fd, to, RENAME_NOREPLACE) == 0) {
+        if (names_it(directory, to, st)) return 1;
+        // Another file took `from` in the moment before: put it back.
+        (void)renameat2(fd, to, fd, from, RENAME_NOREPLACE);
+        errno = EBUSY;
+        return 0;
+    }
     if (errno == EINVAL || errno == ENOSYS || errno == ENOTSUP) {
-        // A file system without RENAME_NOREPLACE: linkat(2) never replaces either.
-        if (linkat(fd, from, fd, to, 0) == 0) {
-            if (unlinkat(fd, from, 0) == 0) return 1;
-            int saved = errno;
-            unlinkat(fd, to, 0);
-            errno = saved;
-            return 0;
-        }
+        *by_link = true;
+        if (rename_by_link(held, directory, from, to, st)) return 1;
     }
     // A fallback cut off between its link and its unlink left `to` as a
-    // second name of `from`: only the unlink remains to be done.
+    // second name of the held file: only the unlink remains to be done.
     if (errno != EEXIST) return 0;
-    if (same_file(directory, from, to)) return unlinkat(fd, from, 0) == 0;
-    errno = EEXIST;
-    return 0;
+    if (!names_it(directory, to, st)) {
+        errno = EEXIST;
+        return 0;
+    }
+    *by_link = true;
+    return unlinkat(fd, from, 0) == 0;
 }
 
 int remove_file(const Directory& directory, const char* last) {

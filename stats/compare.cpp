@@ -189,6 +189,7 @@ Leftover judge_leftover(const Stream& copy, const char* copy_name, const Stream&
     bool ours = facts.owned_by_caller ||
                 (platform::caller_is_privileged() && platform::same_owner(copy.get(), v1.get()));
     if (!facts.regular || facts.links != 1 || !ours) return Leftover::not_ours;
+    if (facts.unfinished) return Leftover::unfinished; // marked: whatever reached the disk
     if (facts.size == 0) return Leftover::empty;
     Header header;
     if (std::fseek(v1.get(), 0, SEEK_SET) != 0 || std::fseek(copy.get(), 0, SEEK_SET) != 0)

@@ -65,7 +65,8 @@ bool begins_conversion(std::FILE* copy, long long size, std::FILE* v1);
 // statinfo tells what statconv will do with it.
 enum class Leftover {
     empty,      // nothing in it yet: taken over
-    unfinished, // exactly a beginning of the conversion: taken over
+    unfinished, // marked as unfinished by its creation (whatever its
+                // bytes), or exactly a beginning of the conversion: taken over
     whole,      // exactly the whole conversion: taken over
     differs,    // other data, perhaps found nowhere else: left alone
     not_ours,   // not a regular file with one name, or not the caller's

@@ -13,7 +13,7 @@
 #include "stats/report.h"
 #include "stats/shown_name.h"
 #include "stats/stream.h"
-#include "stats/swap.h"
+#include "stats/replacement.h"
 
 namespace stats {
 namespace {
@@ -60,40 +60,62 @@ int read_version_1_header(std::FILE* in, const char* name, Header& header) {
 }
 
 // Whether the file held on `held` as NAME.new is a copy that a cut-off
-// conversion of NAME, held on `in`, left (judge_leftover): empty, exactly a
-// beginning of the conversion, or the whole exact conversion, and a regular
-// file with no other names, the caller's own (or, for root, who gives its
-// copies to NAME's owner, NAME's owner's). Anything else is somebody's data.
+// conversion of NAME, held on `in`, left (judge_leftover): marked as
+// unfinished, empty, exactly a beginning of the conversion, or the whole
+// exact conversion, and a regular file with no other names, the caller's
+// own (or, for root, who gives its copies to NAME's owner, NAME's owner's).
+// Anything else is somebody's data.
 int is_leftover(const Stream& held, const char* new_name, const Stream& in) {
     Leftover leftover = judge_leftover(held, new_name, in);
     return leftover == Leftover::empty || leftover == Leftover::unfinished ||
            leftover == Leftover::whole;
 }
 
-// Removes a leftover copy at NAME.new, held while it is judged and
-// removed, so that nothing can change it in between; one that another
-// program opened for writing meanwhile is not removed. Leaves `in` just after
-// its header. Fails, touching nothing, for anything that is not a leftover.
-int remove_leftover(const Stream& in, const Names& names) {
+// Removes a leftover copy at NAME.new, held while it is judged and removed,
+// so that nothing can change it in between; one that another program opened
+// for writing meanwhile is not removed. A marked copy that the caller may
+// not open for reading is judged by what the system tells of it and removed
+// while it still is that. Leaves `in` just after its header. Fails,
+// touching nothing, for anything that is not a leftover, and succeeds where
+// nothing is in the way.
+int clear_the_way(const Stream& in, const Names& names) {
     const Name& copy = names.new_file;
+    if (platform::name_is_free(names.directory, copy.last())) return 1;
+    if (errno != EEXIST) return 0;
     Stream held(platform::open_removable(names.directory, copy.last()));
-    int removed = held.get() != nullptr
-                      ? is_leftover(held, copy.path, in) &&
-                            platform::no_writer_since_held(held.get()) &&
-                            platform::remove_held(held.get(), names.directory, copy.last())
-                      : errno == ENOENT; // gone meanwhile
+    int removed = 0;
+    if (held.get() != nullptr) {
+        removed = is_leftover(held, copy.path, in) && platform::no_writer_since_held(held.get()) &&
+                  platform::remove_held(held.get(), names.directory, copy.last());
+    } else if (errno == EACCES) {
+        platform::Facts facts;
+        removed = platform::facts_of_name(names.directory, copy.last(), facts) &&
+                  facts.unfinished && facts.regular && facts.links == 1 &&
+                  facts.owned_by_caller &&
+                  platform::remove_unfinished(names.directory, copy.last());
+    } else {
+        removed = errno == ENOENT; // gone meanwhile
+    }
     return std::fseek(in.get(), header_size, SEEK_SET) == 0 && removed;
 }
 
-// Creates the copy afresh at NAME.new, after removing a leftover that a
-// cut-off run left there; never written into: a handle that someone opened
-// on the leftover must not reach the new data.
-std::FILE* create_copy(const Stream& in, const Names& names) {
-    const char* last = names.new_file.last();
-    std::FILE* out = platform::create_new(names.directory, last);
-    if (out == nullptr && errno == EEXIST && remove_leftover(in, names))
-        out = platform::create_new(names.directory, last);
-    return out;
+// Removes the copy being built after a failure, and says in `text` what
+// became of it, for the end of the line that names the failure. A copy
+// that cannot be removed stays under NAME.new, marked, and the next
+// conversion takes it over.
+const char* abandon(Replacement& replacement, char (&text)[200]) {
+    if (replacement.remove_copy()) return "the copy is removed";
+    std::snprintf(text, sizeof text, "the copy is kept, as it cannot be removed: %s",
+                  reason(errno));
+    return text;
+}
+
+// The same, after a failure whose line (fixed long ago) says nothing of the
+// copy: a line of its own, only where the copy is kept.
+void report_kept(Replacement& replacement) {
+    if (replacement.remove_copy()) return;
+    report_error("%s is kept, as it cannot be removed: %s\n", replacement.shown_new(),
+                 reason(errno));
 }
 
 // Streams every whole version 1 record through the upgrade, a block at a
@@ -102,7 +124,11 @@ std::FILE* create_copy(const Stream& in, const Names& names) {
 // read error ends the loop as a failure; so do a failed write (of records,
 // or of the last buffer of them: a disk that fills there is no different)
 // and a file that grew past what the format can hold.
-int copy_records(Stream& in, Stream& out, const char* name, const char* new_name, int* count) {
+int copy_records(Replacement& replacement, int* count) {
+    Stream& in = replacement.original();
+    Stream& out = replacement.incoming();
+    const char* name = replacement.names().given;
+    const char* new_name = replacement.names().new_file.path;
     auto* v1 = reinterpret_cast<RecordV1*>(in.buffer());
     auto* v2 = reinterpret_cast<RecordV2*>(out.buffer());
     ShownName room;
@@ -115,8 +141,9 @@ int copy_records(Stream& in, Stream& out, const char* name, const char* new_name
             return 0;
         }
         if (!platform::no_writer_since_held(in.get())) { // a writer that ignores the hold
-            report_error("%s changed while it was converted; the copy is removed\n",
-                         shown(name, room));
+            char fate[200];
+            report_error("%s changed while it was converted; %s\n", shown(name, room),
+                         abandon(replacement, fate));
             return 0;
         }
         if (static_cast<long long>(got) > max_records - *count) {
@@ -144,48 +171,62 @@ int finish_header(std::FILE* out, Header& header, int count) {
     return std::fseek(out, 0, SEEK_SET) == 0 && std::fwrite(&header, sizeof header, 1, out) == 1;
 }
 
-// Puts the finished copy on storage, gives it what it must carry of NAME,
-// and puts that on storage too. A failure is named, with its cause.
-int secure_copy(const Stream& in, const Stream& out, const Names& names) {
-    ShownName shown_copy, shown_name;
-    const char* copy = shown(names.new_file.path, shown_copy);
-    if (!platform::sync_to_storage(out.get())) {
-        report_error("Cannot sync %s: %s; the copy is removed\n", copy, reason(errno));
+// Puts the finished copy on storage, gives it what it must carry of NAME
+// (which takes off its mark), and puts that on storage too; then gives it
+// its name, NAME.new. A failure is named, with its cause.
+int secure_copy(Replacement& replacement) {
+    std::FILE* in = replacement.original().get();
+    std::FILE* out = replacement.incoming().get();
+    const char* copy = replacement.shown_new();
+    char fate[200];
+    if (!platform::sync_to_storage(out)) {
+        int error = errno;
+        report_error("Cannot sync %s: %s; %s\n", copy, reason(error), abandon(replacement, fate));
         return 0;
     }
-    if (!platform::carry_metadata(in.get(), out.get())) {
-        report_error("Cannot give %s the owner, group, permissions and attributes of %s: %s; the "
-                     "copy is removed\n",
-                     copy, shown(names.given, shown_name), reason(errno));
+    if (!platform::carry_metadata(in, out)) {
+        int error = errno;
+        report_error("Cannot give %s the owner, group, permissions and attributes of %s: %s; %s\n",
+                     copy, replacement.shown_name(), reason(error), abandon(replacement, fate));
         return 0;
     }
-    if (platform::sync_to_storage(out.get())) return 1;
-    report_error("Cannot sync %s: %s; the copy is removed\n", copy, reason(errno));
+    if (!platform::sync_to_storage(out)) {
+        int error = errno;
+        report_error("Cannot sync %s: %s; %s\n", copy, reason(error), abandon(replacement, fate));
+        return 0;
+    }
+    if (replacement.name_copy()) return 1;
+    int error = errno;
+    report_error("Cannot give the copy the name %s: %s; %s\n", copy, reason(error),
+                 abandon(replacement, fate));
     return 0;
 }
 
-// Builds the complete version 2 copy under NAME.new: its data on storage,
-// then what it must carry of NAME, and closed. On any failure the copy is
+// Builds the complete version 2 copy: its data on storage, then what it
+// must carry of NAME, then its name NAME.new. On any failure the copy is
 // removed again, while the input is still held, and 0 is returned.
-int build_copy(Stream& in, Header& header, const Names& names, int* count) {
-    const Name& copy = names.new_file;
-    ShownName room;
-    Stream out(v2_block_bytes, [&] { return create_copy(in, names); });
-    if (out.get() == nullptr) {
-        report_error("Cannot create %s\n", shown(copy.path, room));
+int build_copy(Replacement& replacement, Header& header, int* count) {
+    Stream& in = replacement.original();
+    const Names& names = replacement.names();
+    if (!clear_the_way(in, names) || !replacement.create_copy(v2_block_bytes)) {
+        report_error("Cannot create %s\n", replacement.shown_new());
         return 0;
     }
+    Stream& out = replacement.incoming();
     upgrade_header(header);
-    int built = std::fwrite(&header, sizeof header, 1, out.get()) == 1 &&
-                copy_records(in, out, names.given, copy.path, count) &&
-                finish_header(out.get(), header, *count) && secure_copy(in, out, names);
-    if (!built) platform::remove_held(out.get(), names.directory, copy.last());
-    if (out.close()) return built;
-    if (!built) return 0;
-    report_error("Cannot close %s: %s; the copy is removed\n", shown(copy.path, room),
-                 reason(errno));
-    platform::remove_file(names.directory, copy.last());
-    return 0;
+    if (std::fwrite(&header, sizeof header, 1, out.get()) != 1) { // silent, as it always was
+        report_kept(replacement);
+        return 0;
+    }
+    if (!copy_records(replacement, count)) {
+        report_kept(replacement);
+        return 0;
+    }
+    if (!finish_header(out.get(), header, *count)) {
+        report_kept(replacement);
+        return 0;
+    }
+    return secure_copy(replacement);
 }
 
 } // namespace
@@ -207,43 +248,24 @@ int has_no_other_names(std::FILE* in, const Names& names) {
 } // namespace
 
 int convert_file(const char* name) {
-    Names names;
     if (std::strlen(name) > max_name_length) {
         print_shown(stderr, name); // longer than a name buffer: shown piece by piece
         report_error(" is too long a name to convert\n");
         return 0;
     }
-    Stream in(v1_block_bytes, [&] {
-        return hold_names(names, name)
-                   ? platform::open_exclusive(names.directory, names.file.last())
-                   : nullptr;
-    });
-    AsRead read{in.get(), {}};
-    if (in.get() == nullptr || !take_own_spelling(names, in.get()) ||
-        !has_no_other_names(in.get(), names) || !platform::access_of(in.get(), read.access)) {
+    Replacement replacement;
+    if (!replacement.begin(name, Role::convert, v1_block_bytes) ||
+        !has_no_other_names(replacement.original().get(), replacement.names())) {
         ShownName room;
         report_error("Cannot open %s\n", shown(name, room));
         return 0;
     }
     Header header;
     int count = 0;
-    if (!read_version_1_header(in.get(), name, header) || !platform::stamp_of(in.get(), read.stamp))
-        return 0;
-    if (!build_copy(in, header, names, &count)) return 0;
+    if (!read_version_1_header(replacement.original().get(), name, header)) return 0;
+    if (!build_copy(replacement, header, &count)) return 0;
     report_error("Converted %d records\n", count);
-
-    if (!platform::rename_while_open) {
-        in.close();
-        read.held = nullptr;
-    }
-    if (!swap_names(names, names.old_file, names.new_file, &read)) return 0;
-    if (!sync_names(names)) {
-        ShownName room;
-        report_error("Cannot sync the directory of %s: %s; the renames may not survive a power "
-                     "cut\n",
-                     shown(name, room), reason(errno));
-    }
-    return 1;
+    return replacement.commit(true);
 }
 
 } // namespace stats

@@ -4,7 +4,7 @@
 //
 //   1. It refuses a name too long for NAME.new and NAME.old before anything
 //      is opened, then holds the directory NAME lives in for the whole call
-//      (stats/swap.h): every later step names a file within it.
+//      (stats/replacement.h): every later step names a file within it.
 //
 //   2. It opens NAME, a regular file with no other names, and holds it for
 //      exclusive use, then reads and checks the header. NAME.new and

@@ -1,6 +1,6 @@
 // The names beside a statistics file NAME: NAME.new while a conversion
 // builds its copy, NAME.old for the version 1 file once it is swapped out.
-// They are formed within the held directory by stats/swap.h.
+// They are formed within the held directory by stats/replacement.h.
 #pragma once
 
 #include <cstddef>

@@ -12,7 +12,7 @@
 #include "stats/report.h"
 #include "stats/shown_name.h"
 #include "stats/stream.h"
-#include "stats/swap.h"
+#include "stats/replacement.h"
 
 namespace stats {
 namespace {
@@ -122,30 +122,29 @@ int still_derivable(const Names& names, const Stream& v2) {
     return 0;
 }
 
-// Removes NAME.new once the renames are on storage and it is proven, while
-// held, to hold nothing that NAME lacks; otherwise keeps it. `in` still
-// holds it where a held file could be renamed; elsewhere it is held again.
-int remove_version_2(const Names& names, Stream& in) {
-    ShownName room, new_room;
-    const char *name = shown(names.given, room), *new_name = shown(names.new_file.path, new_room);
-    if (!sync_names(names)) {
+// Removes NAME.new, the version 2 file held on `v2`, once the renames are
+// on storage and it is proven, while held, to hold nothing that NAME lacks;
+// otherwise keeps it.
+int remove_version_2(Replacement& replacement) {
+    const Names& names = replacement.names();
+    Stream& v2 = replacement.original();
+    const char *name = replacement.shown_name(), *new_name = replacement.shown_new();
+    if (!replacement.sync()) {
         report_error("%s: cannot sync its directory: %s; %s is kept\n", name, reason(errno),
                      new_name);
         return 0;
     }
-    Stream held_again(platform::rename_while_open
-                          ? nullptr
-                          : platform::open_removable(names.directory, names.new_file.last()));
-    Stream& v2 = platform::rename_while_open ? in : held_again;
     if (!still_derivable(names, v2)) return 0;
     if (!platform::remove_held(v2.get(), names.directory, names.new_file.last())) {
         report_error("Cannot remove %s: %s\n", new_name, reason(errno));
         return 0;
     }
-    v2.close(); // on Windows the file goes once its handle is closed
     // Only the removal is left to reach storage: a NAME.new that comes back
     // after a power cut is still the exact conversion of NAME.
-    if (sync_names(names)) return 1;
+    if (replacement.sync()) {
+        v2.close(); // on Windows the file goes once its handle is closed
+        return 1;
+    }
     report_error("%s: reverted, but cannot sync its directory: %s; %s may come back after a power "
                  "cut, and may then simply be removed\n",
                  name, reason(errno), new_name);
@@ -155,42 +154,32 @@ int remove_version_2(const Names& names, Stream& in) {
 } // namespace
 
 int revert_file(const char* name) {
-    Names names;
     ShownName room;
     if (std::strlen(name) > max_name_length) {
         print_shown(stderr, name); // longer than a name buffer: shown piece by piece
         report_error(" is too long a name to revert\n");
         return 0;
     }
-    if (!hold_names(names, name)) {
+    Replacement replacement;
+    if (!replacement.begin(name, Role::revert, 0)) {
         report_error("%s: cannot open: %s; not reverted\n", shown(name, room), reason(errno));
         return 0;
     }
-    Stream in(platform::open_removable(names.directory, names.file.last()));
-    if (in.get() != nullptr && !take_own_spelling(names, in.get())) {
-        report_error("%s: cannot open: %s; not reverted\n", shown(name, room), reason(errno));
-        return 0;
-    }
-    const char* old_name = names.old_file.path;
-    Stream in_old(platform::open_exclusive(names.directory, names.old_file.last()));
+    const Names& names = replacement.names();
+    Stream &in = replacement.original(), &in_old = replacement.incoming();
+    replacement.hold_incoming(); // a failure is told by the comparison
     Finding finding;
-    Match match = compare_conversion(in, in_old, old_name, finding);
+    Match match = compare_conversion(in, in_old, names.old_file.path, finding);
     if (match != Match::exact) {
-        report_refusal(name, old_name, in, in_old, match, finding);
+        report_refusal(name, names.old_file.path, in, in_old, match, finding);
         return 0;
     }
     if (!has_no_other_names(in, name) || !old_is_its_own(in, in_old, names) ||
-        !new_name_free(names))
+        !new_name_free(names) || !replacement.commit(false))
         return 0;
-
-    if (!platform::rename_while_open) {
-        in.close();
-        in_old.close();
-    }
-    if (!swap_names(names, names.new_file, names.old_file)) return 0;
     // The version 1 file stays held under NAME, so no converter starts on it
     // meanwhile.
-    if (!remove_version_2(names, in)) return 0;
+    if (!remove_version_2(replacement)) return 0;
     platform::print_text(stdout, "Reverted %s: %" PRId64 " records, version 1 again\n",
                          shown(name, room), finding.records);
     return 1;

@@ -13,9 +13,9 @@ import unittest
 from pathlib import Path
 
 SOURCE = Path(sys.argv[1]).resolve()
-PAGES = {"statconv": ["stats/convert.cpp", "stats/swap.cpp", "driver/statconv.cpp"],
+PAGES = {"statconv": ["stats/convert.cpp", "stats/replacement.cpp", "driver/statconv.cpp"],
          "statinfo": ["stats/compare.cpp", "driver/statinfo_report.cpp", "driver/statinfo.cpp"],
-         "statrevert": ["stats/revert.cpp", "driver/statrevert.cpp"]}
+         "statrevert": ["stats/revert.cpp", "stats/replacement.cpp", "driver/statrevert.cpp"]}
 LITERAL = r'((?:"(?:[^"\\]|\\.)*"\s*(?:PRI\w+\s*)?)+)'
 CALLS = [re.compile(r"(?:report_error\(|print_text\(\s*std\w+,|fprintf\(\s*stderr,)\s*" + LITERAL),
          re.compile(r"fputs\(\s*" + LITERAL + r",\s*stderr")]
