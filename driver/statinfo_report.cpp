@@ -58,6 +58,22 @@ State state_of(const Names& names, const Name& name) {
     return read_state(in, header, size, error);
 }
 
+// Whether the file that `in` opened, or failed to open, is held by a
+// conversion or revert running now: it is held elsewhere, or (Windows) an
+// open of it was refused for that.
+bool running_now(const Stream& in) {
+    return in.get() != nullptr ? platform::held_elsewhere(in.get()) : in.error() == EBUSY;
+}
+
+// A conversion or a revert holds NAME, or what stands for it, now: nothing
+// is cut off, and nothing is to be done but wait.
+int describe_running(const char* name) {
+    print_named(stdout, name,
+                ": in use by a conversion or a revert running now; run statinfo again once it "
+                "has finished\n");
+    return 0;
+}
+
 // Prints the advice to rename `from` to `to`: the command, or, where a name
 // would not reach the command as it is, the two names in words.
 void print_rename(const char* from, const char* to, bool command) {
@@ -80,6 +96,7 @@ int describe_missing(const Names& names, int error) {
                *new_name = names.new_file.path;
     Stream in_old(open_in(names, names.old_file));
     Stream in_new(open_in(names, names.new_file));
+    if (running_now(in_old) || running_now(in_new)) return describe_running(name);
     if (in_old.get() == nullptr || in_new.get() == nullptr)
         return cannot("cannot open", name, error);
     Finding finding;
@@ -142,9 +159,11 @@ int describe_second_name(const Names& names) {
     const char *name_text = shown(name, name_room), *old_text = shown(old_name, old_room),
                *new_text = shown(new_name, new_room);
     if (is_exact_conversion(names, names.new_file, names.file)) {
-        print_names("%s: version 1, and %s is another name of it: a revert was cut off while "
-                    "moving it back (%s is the exact conversion); finish it with: ",
-                    name_text, old_text, new_text);
+        print_names("%s: version 1, and %s is another name of it (%s is its exact conversion): a "
+                    "conversion was cut off while moving it aside, or a revert while moving it "
+                    "back; finish the conversion by running statconv on %s again, or the revert "
+                    "with: ",
+                    name_text, old_text, new_text, name_text);
         print_remove(old_name, new_name);
     } else {
         print_names("%s: version 1, and %s is another name of it: a conversion was cut off while "
@@ -168,6 +187,67 @@ void print_hindrance(const Stream& in, const Names& names) {
                     shown(names.old_file.path, room));
 }
 
+// What the file at `copy`, beside the version 1 file open on `v1`, is to a
+// conversion of it (judge_leftover). A marked copy that this user may not
+// open for reading is judged by what the system tells of it.
+Leftover judge_copy(const Names& names, const Name& copy, const Stream& v1) {
+    Stream in(open_in(names, copy));
+    platform::Facts facts;
+    if (in.get() == nullptr && in.error() == EACCES &&
+        platform::facts_of_name(names.directory, copy.last(), facts))
+        return facts.unfinished && facts.regular && facts.links == 1 && facts.owned_by_caller
+                   ? Leftover::unfinished
+                   : Leftover::not_ours;
+    return judge_leftover(in, copy.path, v1);
+}
+
+// Prints the advice for a version 1 NAME beside its exact conversion under
+// NAME.new, a state that a conversion cut off before its renames and a
+// revert cut off before removing the copy leave alike, and ends the line.
+void print_exact_copy_advice(const char* name, const char* new_name) {
+    ShownName room;
+    print_names("a conversion was cut off before its renames, or a revert before removing the "
+                "copy; complete the conversion by running statconv on %s again, or the revert "
+                "with: ",
+                shown(name, room));
+    print_remove(new_name, nullptr);
+}
+
+// Ends a version 1 NAME's line with what NAME.new beside it is, where there
+// is one. Returns 1 where there is none.
+int print_copy_state(const Stream& in, const Names& names) {
+    const char *name = names.given, *new_name = names.new_file.path;
+    if (platform::name_is_free(names.directory, names.new_file.last()) || errno != EEXIST) {
+        std::putchar('\n');
+        return 1;
+    }
+    ShownName room, new_room;
+    const char* new_text = shown(new_name, new_room);
+    switch (judge_copy(names, names.new_file, in)) {
+    case Leftover::whole:
+        print_names("; %s is its exact conversion: ", new_text);
+        print_exact_copy_advice(name, new_name);
+        break;
+    case Leftover::empty:
+    case Leftover::unfinished:
+        print_names("; %s is an unfinished copy, cut off while it was being built, which running "
+                    "statconv on %s again takes over\n",
+                    new_text, shown(name, room));
+        break;
+    case Leftover::differs:
+        print_names("; %s differs from its conversion and may hold data found nowhere else: "
+                    "statconv leaves it alone, and cannot convert %s until it is moved away\n",
+                    new_text, shown(name, room));
+        break;
+    case Leftover::not_ours:
+        print_names("; %s has other names or another owner: statconv leaves it alone, and cannot "
+                    "convert %s until it is moved away\n",
+                    new_text, shown(name, room));
+        break;
+    }
+    return 0;
+}
+
 int describe_version_1(const Stream& in, const Names& names, long long size) {
     const char* name = names.given;
     if (describe_second_name(names)) return 0;
@@ -183,63 +263,69 @@ int describe_version_1(const Stream& in, const Names& names, long long size) {
                     "naming the version 1 data",
                     facts.links - 1);
     print_hindrance(in, names);
-    std::putchar('\n');
-    return 1;
+    return print_copy_state(in, names);
 }
 
-// Whether `name`, a version 2 file, is NAME.new beside a version 1 NAME:
-// the copy a conversion of NAME builds, NAME formed in `base`.
+// Whether `name` is NAME.new beside a version 1 NAME: the copy a conversion
+// of NAME builds, NAME formed in `base`.
 bool is_copy_of_version_1(const Names& names, Name& base) {
     return strip_name(names.file, ".new", base) && state_of(names, base) == State::version_1;
 }
 
-// Describes NAME.new, open on `in`, beside a version 1 NAME (`base`), by
-// the rule statconv follows, unless it is the exact conversion: unfinished,
-// as a cut-off run leaves it (which statconv takes over), a copy that
-// statconv will not take over, or one that differs (which it leaves alone).
-// Returns false, having printed nothing, for the exact conversion, which is
-// described as any version 2 file is.
-bool describe_copy(const Stream& in, const Names& names, const Name& base, const Header& header,
-                   long long size) {
+// Describes NAME.new beside a version 1 NAME (`base`), whatever it holds,
+// by the rule statconv follows: the exact conversion (left by a cut-off
+// run), unfinished (which statconv takes over), a copy that statconv will
+// not take over, or one that differs (which it leaves alone).
+int describe_copy(const Names& names, const Name& base) {
     const char* name = names.given;
     Stream v1(open_in(names, base));
-    switch (judge_leftover(in, name, v1)) {
+    ShownName shown_base;
+    const char* base_text = shown(base.path, shown_base);
+    switch (judge_copy(names, names.file, v1)) {
     case Leftover::whole:
-        return false;
+        print_named(stdout, name, ": the exact conversion of %s: ", base_text);
+        print_exact_copy_advice(base.path, name);
+        return 0;
     case Leftover::empty:
     case Leftover::unfinished:
         print_named(stdout, name,
                     ": an unfinished copy, cut off while it was being built; running statconv "
-                    "on the version 1 file again builds it afresh\n");
-        return true;
+                    "on %s again takes it over and builds it afresh\n",
+                    base_text);
+        return 0;
     case Leftover::not_ours:
         print_named(stdout, name,
                     ": a copy that statconv will not take over, as it has other names or "
                     "another owner; statconv leaves it alone\n");
-        return true;
+        return 0;
     case Leftover::differs:
         break;
     }
+    Stream in(open_in(names, names.file));
+    Header header;
+    long long size = 0;
+    int error = 0;
     Finding finding;
-    ShownName shown_base;
-    if (!whole_version_2(header, size))
+    State state = read_state(in, header, size, error);
+    if (state == State::cannot_open || state == State::cannot_read)
+        return cannot(state == State::cannot_open ? "cannot open" : "cannot read", name, error);
+    if (state != State::version_2 || !whole_version_2(header, size))
         std::snprintf(finding.text, sizeof finding.text, "not a beginning of it");
     else if (std::fseek(in.get(), 0, SEEK_SET) != 0 || std::fseek(v1.get(), 0, SEEK_SET) != 0)
-        return !cannot("cannot read", name, errno);
+        return cannot("cannot read", name, errno);
     else
         compare_conversion(in, v1, base.path, finding);
     print_named(stdout, name,
                 ": a kept copy that differs from the conversion of %s (%s); statconv leaves it "
                 "alone, as it may hold data found nowhere else\n",
-                shown(base.path, shown_base), finding.text);
-    return true;
+                base_text, finding.text);
+    return 0;
 }
 
-int describe_version_2(const Stream& in, const Names& names, const Header& header, long long size) {
+int describe_version_2(const Names& names, const Header& header, long long size) {
     std::uint32_t stated = load_file_length(header);
     std::int64_t length = size;
     const char *name = names.given, *new_name = names.new_file.path;
-    Name base;
     ShownName shown_new;
     if (platform::same_file(names.directory, names.file.last(), names.new_file.last())) {
         print_named(stdout, name,
@@ -249,7 +335,6 @@ int describe_version_2(const Stream& in, const Names& names, const Header& heade
         print_remove(new_name, nullptr);
         return 0;
     }
-    if (is_copy_of_version_1(names, base) && describe_copy(in, names, base, header, size)) return 0;
     if ((size - header_size) % v2_record_size != 0) {
         print_named(stdout, name,
                     ": version 2, damaged: %" PRId64 " bytes is not 32 + 264 x records, header "
@@ -299,6 +384,9 @@ int describe_file(const char* name) {
     Stream in(open_in(names, names.file));
     if (in.get() != nullptr && !take_own_spelling(names, in.get()))
         return cannot("cannot open", name, errno);
+    if (running_now(in)) return describe_running(name);
+    Name base;
+    if (is_copy_of_version_1(names, base)) return describe_copy(names, base);
     switch (read_state(in, header, size, error)) {
     case State::cannot_open:
         return error == ENOENT ? describe_missing(names, error)
@@ -316,7 +404,7 @@ int describe_file(const char* name) {
     case State::version_2:
         break;
     }
-    return describe_version_2(in, names, header, size);
+    return describe_version_2(names, header, size);
 }
 
 int verify_file(const char* name) {

@@ -174,6 +174,7 @@ int Replacement::move_back() {
                                names_.file.last())) {
         report_error("Cannot rename %s to %s: %s\n", role_ == Role::convert ? shown_old() : shown_new(),
                      shown_->file, reason(errno));
+        step_ = Step::ready; // both files whole under their names, as the line says
         return 0;
     }
     step_ = Step::ready;
@@ -215,10 +216,14 @@ int Replacement::commit(bool check) {
         return 0;
     }
     step_ = Step::committed;
-    if (!sync())
-        report_error("Cannot sync the directory of %s: %s; the renames may not survive a power "
-                     "cut\n",
-                     shown_->file, reason(errno));
+    if (sync()) return 1;
+    if (role_ == Role::revert) { // NAME.new is not removed before the renames are on storage
+        report_error("%s: cannot sync its directory: %s; %s is kept\n", shown_->file,
+                     reason(errno), shown_->new_file);
+        return 0;
+    }
+    report_error("Cannot sync the directory of %s: %s; the renames may not survive a power cut\n",
+                 shown_->file, reason(errno));
     return 1;
 }
 

@@ -140,8 +140,9 @@ class Replacement {
     // unchanged; otherwise nothing is left renamed, with a line that says
     // so. Each failure is named on standard error ("Cannot rename %s to
     // %s: %s\n", ...); where the second rename fails, the first is undone.
-    // Returns 1 once both renames are made, even where the last sync fails
-    // (which is named).
+    // Returns 1 once both renames are made and on storage; a conversion's
+    // also where the last sync fails (which is named), as NAME is then
+    // converted all the same.
     int commit(bool check);
 
     // Step 4, also done on destruction: undoes what was not committed.

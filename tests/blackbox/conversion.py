@@ -9,6 +9,7 @@ import shlex
 import shutil
 import signal
 import subprocess
+import unittest
 
 from samples import BUILTIN, converted, header, unfinished, version_1
 
@@ -135,7 +136,7 @@ class Conversions(WindowsConversions, ConverterTest):
         data = version_1(3)
         lay_out(self.root, {"x": data, "x.old": b"earlier"})
         self.check(self.run_converter("x"), 0, announced("x"),
-                   "Converted 3 records\nCannot rename x to x.old\n")
+                   "Converted 3 records\nCannot rename x to x.old: File exists\n")
         self.assertEqual(contents(self.root), {"x": data, "x.old": b"earlier", "x.new": converted(data)})
 
     @posix_only
@@ -290,6 +291,17 @@ class LocksAndFullDisks(ConverterTest):
                 self.hold(held.split()[0], writing=held.endswith("writing"))
                 self.check_refused({}, ["x"], stderr, reverting)
 
+    @unittest.skipUnless(OPTIONS.statinfo, "needs statinfo")
+    def test_a_run_holding_its_files_now_is_named_as_running(self):
+        data = version_1(3)
+        running = "x: in use by a conversion or a revert running now; run statinfo again once it has finished\n"
+        for held, files in [("x.old", {"x.old": data, "x.new": converted(data)}), ("x", {"x": data})]:
+            with self.case(held):
+                lay_out(self.root, files)
+                self.hold(held)
+                result = self.run_converter("x", command=OPTIONS.statinfo)
+                self.assertEqual((result.returncode, result.stdout), (1, running))
+
     def test_a_full_disk_fails_the_write_and_removes_the_copy(self):
         # Room for the input and this many bytes of the copy: it runs out
         # while records are still written, in the last buffer of a copy whose
@@ -315,7 +327,7 @@ class Races(ConverterTest):
         data = version_1(8000)
         refusals = ["Cannot open x\n", "x is already version 2\n"]
         if OPTIONS.windows:  # the input is let go just before the swap
-            refusals.append("Converted 8000 records\nCannot rename x to x.old\n")
+            refusals.append("Converted 8000 records\nCannot rename x to x.old: File exists\n")
         for round in range(10):
             with self.case(round=round):
                 lay_out(self.root, {"x": data})

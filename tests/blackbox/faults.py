@@ -163,7 +163,8 @@ class InjectedFaults(RevertFaults, ConverterTest):
             ("last buffer", "fflush:1", 3, "Failed to write new record to x.new\n"),
             ("final flush", "fflush:2", 3, "Cannot sync x.new: No space left on device; the copy is removed\n"),
             ("sync", "fsync:1", 3, "Cannot sync x.new: Input/output error; the copy is removed\n"),
-            ("close", "fclose:1", 3, "Cannot close x.new: Input/output error; the copy is removed\n"),
+            ("naming the copy", "linkat:1", 3, "Cannot give the copy the name x.new: Operation not permitted; "
+             "the copy is removed\n"),
             ("permissions", "fchmod:1", 3, "Cannot give x.new the owner, group, permissions and attributes "
              "of x: Operation not permitted; the copy is removed\n"),
         ]
@@ -178,9 +179,10 @@ class InjectedFaults(RevertFaults, ConverterTest):
         no_noreplace = {"STATCONV_NO_NOREPLACE": "1"}
         rows = [  # the fault, then whether a plain run follows, the messages and the files
             ("failed swap, undone", {"STATCONV_FAULT": "renameat2:2"}, False, 0,
-             done + "Cannot rename x.new to x\n", {"x": data, "x.new": new}),
+             done + "Cannot rename x.new to x: Permission denied\n", {"x": data, "x.new": new}),
             ("failed undo, named", {"STATCONV_FAULT": "renameat2:2-3"}, False, 0,
-             done + "Cannot rename x.new to x\nCannot rename x.old to x\n", {"x.old": data, "x.new": new}),
+             done + "Cannot rename x.new to x: Permission denied\nCannot rename x.old to x: Permission denied\n",
+             {"x.old": data, "x.new": new}),
             ("NFS: no exclusive lock for reading", {"STATCONV_FAULT": f"flock:1:{errno.EBADF}"}, False, 1,
              done, {"x": new, "x.old": data}),
             ("no RENAME_NOREPLACE", no_noreplace, False, 1, done, {"x": new, "x.old": data}),

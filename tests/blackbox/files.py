@@ -37,6 +37,10 @@ class ForeignLink(Link):
     """A symbolic link that another user made (where the tests run as root)."""
 
 
+class Marked(bytes):
+    """File contents under the mark of an unfinished copy: no permissions at all."""
+
+
 class Data(bytes):
     """File contents that print short in a failed comparison."""
 
@@ -62,6 +66,8 @@ def lay_out(root, files):
             path.write_bytes(what)
             if isinstance(what, Foreign):
                 os.chown(path, 1234, 1234)
+            if isinstance(what, Marked):
+                path.chmod(0)
 
 
 def contents(root):

@@ -120,16 +120,18 @@ class RevertFaults:
              untouched),
             ("looking for x.new", "fstatat:3",
              "x: cannot make sure that x.new is free: Permission denied; not reverted\n", untouched),
-            ("first rename", "renameat2:1", "Cannot rename x to x.new\n", untouched),
-            ("second rename, undone", "renameat2:2", "Cannot rename x.old to x\n", untouched),
-            ("second rename and its undo", "renameat2:2-3",
-             "Cannot rename x.old to x\nCannot rename x.new to x\n", {"x.old": data, "x.new": v2}),
-            ("directory sync", "fsync:1", "x: cannot sync its directory: Input/output error; x.new is kept\n",
+            ("first rename", "renameat2:1", "Cannot rename x to x.new: Permission denied\n", untouched),
+            ("second rename, undone", "renameat2:2", "Cannot rename x.old to x: Permission denied\n", untouched),
+            ("second rename and its undo", "renameat2:2-3", "Cannot rename x.old to x: Permission denied\n"
+             "Cannot rename x.new to x: Permission denied\n", {"x.old": data, "x.new": v2}),
+            ("directory sync between the renames, undone", "fsync:1",
+             "Cannot sync the directory of x: Input/output error\n", untouched),
+            ("directory sync", "fsync:2", "x: cannot sync its directory: Input/output error; x.new is kept\n",
              kept),
             ("reading x.new again", "fread:9", "x: x.new is kept, as it could not be checked against x "
              "(cannot read: Input/output error)\n", kept),
             ("removing x.new", "unlinkat:1", "Cannot remove x.new: in use by another program\n", kept),
-            ("the last directory sync", "fsync:2", "x: reverted, but cannot sync its directory: Input/output "
+            ("the last directory sync", "fsync:3", "x: reverted, but cannot sync its directory: Input/output "
              "error; x.new may come back after a power cut, and may then simply be removed\n", {"x": data}),
             ("a writer appends to x.new, no lease", writer("x.new"), "x: x.new is kept, as it is not "
              "exactly the conversion of x (file_length is 824, the file is 3424 bytes)\n",

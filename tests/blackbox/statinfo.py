@@ -8,7 +8,7 @@ import unittest
 
 from samples import converted, unfinished, version_1
 
-from .files import Dir, Fifo, HardLink, flip_byte, lay_out, with_file_length
+from .files import Dir, Fifo, HardLink, Marked, flip_byte, lay_out, with_file_length
 from .harness import OPTIONS, ConverterTest, needs_reverter
 
 
@@ -31,6 +31,10 @@ class StatInfo(ConverterTest):
             return "del /f " + " ".join(f'"{n}"' for n in names) if OPTIONS.windows else "rm -- " + " ".join(names)
         kept = "a kept copy that differs from the conversion of x ("
         alone = "statconv leaves it alone, as it may hold data found nowhere else\n"
+        unfinished_copy = ("x.new: an unfinished copy, cut off while it was being built; running statconv on x "
+                           "again takes it over and builds it afresh\n")
+        cut_before = ("a conversion was cut off before its renames, or a revert before removing the copy; "
+                      f"complete the conversion by running statconv on x again, or the revert with: {remove('x.new')}\n")
         cut_off = ("x: missing; a conversion or a revert was cut off between its two renames (x.old is "
                    f"version 1, x.new is its exact conversion); {complete}\n")
         self.check_statinfo([
@@ -56,13 +60,18 @@ class StatInfo(ConverterTest):
             ("beside a copy that differs", {"x.old": v1, "x.new": flip_byte(converted(v1), 40)}, ["x"],
              "x: missing; x.old is version 1, but x.new is not its exact conversion "
              "(record 1, block_1 differs from x.old)\n", 1),
-            ("unfinished copy", {"x": v1, "x.new": unfinished(v1, 500)}, ["x.new"],
-             "x.new: an unfinished copy, cut off while it was being built; running statconv on the "
-             "version 1 file again builds it afresh\n", 1),
+            ("unfinished copy", {"x": v1, "x.new": unfinished(v1, 500)}, ["x.new"], unfinished_copy, 1),
             ("unfinished copy, its header already final",
              {"x": v1, "x.new": with_file_length(unfinished(v1, 500), len(converted(v1)))}, ["x.new"],
-             "x.new: an unfinished copy, cut off while it was being built; running statconv on the "
-             "version 1 file again builds it afresh\n", 1),
+             unfinished_copy, 1),
+            ("an empty copy", {"x": v1, "x.new": b""}, ["x.new"], unfinished_copy, 1),
+            ("the same, told beside its file", {"x": version_1(2), "x.new": b""}, ["x"],
+             "x: version 1, 2 records; x.new is an unfinished copy, cut off while it was being built, "
+             "which running statconv on x again takes over\n", 1),
+            ("its exact conversion beside it", {"x": version_1(2), "x.new": converted(version_1(2))}, ["x"],
+             "x: version 1, 2 records; x.new is its exact conversion: " + cut_before, 1),
+            ("the same, told of the copy", {"x": version_1(2), "x.new": converted(version_1(2))}, ["x.new"],
+             "x.new: the exact conversion of x: " + cut_before, 1),
             ("a copy kept or written to since", {"x": v1, "x.new": flip_byte(converted(v1)[:500], 100)},
              ["x.new"],
              f"x.new: {kept}not a beginning of it); {alone}", 1),
@@ -91,6 +100,8 @@ class StatInfo(ConverterTest):
              ["\x1b[2Jx"], "$'\\e[2Jx': missing; a conversion or a revert was cut off between its two renames "
              "($'\\e[2Jx.old' is version 1, $'\\e[2Jx.new' is its exact conversion); complete the conversion "
              "with: mv -- $'\\e[2Jx.new' $'\\e[2Jx', or the revert with: mv -- $'\\e[2Jx.old' $'\\e[2Jx'\n", 1),
+            ("a marked copy whose data never reached the disk", {"x": v1, "x.new": Marked(bytes(500))},
+             ["x.new"], unfinished_copy, 1),
             ("an unfinished copy with another name", {"x": v1, "x.new": unfinished(v1, 500),
              "y": HardLink("x.new")}, ["x.new"], "x.new: a copy that statconv will not take over, as it has "
              "other names or another owner; statconv leaves it alone\n", 1),
@@ -99,8 +110,9 @@ class StatInfo(ConverterTest):
              "it, as they would go on naming the version 1 data\n", 0),
         ]) + [
             ("a second name left by a cut-off revert", {"x": v1, "x.old": HardLink("x"), "x.new": converted(v1)},
-             ["x"], "x: version 1, and x.old is another name of it: a revert was cut off while moving it "
-             f"back (x.new is the exact conversion); finish it with: {remove('x.old', 'x.new')}\n", 1),
+             ["x"], "x: version 1, and x.old is another name of it (x.new is its exact conversion): a "
+             "conversion was cut off while moving it aside, or a revert while moving it back; finish the "
+             f"conversion by running statconv on x again, or the revert with: {remove('x.old', 'x.new')}\n", 1),
             ("a version 2 file under two names", {"x": v2, "x.new": HardLink("x")}, ["x"],
              "x: version 2, and x.new is another name of it, left by a rename that was cut off; remove "
              f"the extra name with: {remove('x.new')}\n", 1),
