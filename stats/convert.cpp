@@ -265,7 +265,17 @@ int convert_file(const char* name) {
     if (!read_version_1_header(replacement.original().get(), name, header)) return 0;
     if (!build_copy(replacement, header, &count)) return 0;
     report_error("Converted %d records\n", count);
-    return replacement.commit(true);
+    if (!replacement.commit(true)) {
+        if (replacement.changed())
+            report_error("%s changed while it was converted; the copy is kept as %s\n",
+                         replacement.shown_name(), replacement.shown_new());
+        return 0;
+    }
+    if (!replacement.sync())
+        report_error("Cannot sync the directory of %s: %s; the renames may not survive a power "
+                     "cut\n",
+                     replacement.shown_name(), reason(errno));
+    return 1;
 }
 
 } // namespace stats

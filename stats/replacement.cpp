@@ -162,11 +162,6 @@ int Replacement::still_as_read(bool moved, bool by_link) {
            access == read_access_ && platform::no_writer_since_held(held);
 }
 
-void Replacement::refuse_changed() {
-    report_error("%s changed while it was converted; the copy is kept as %s\n", shown_->file,
-                 shown_->new_file);
-}
-
 // Moves the file aside back to NAME, so that NAME is not left missing; the
 // platform tries again while another program's brief open stands in the way.
 int Replacement::move_back() {
@@ -188,10 +183,8 @@ int Replacement::move_back() {
 int Replacement::commit(bool check) {
     const char* aside_shown = role_ == Role::convert ? shown_old() : shown_new();
     const char* incoming_shown = role_ == Role::convert ? shown_new() : shown_old();
-    if (check && !still_as_read(false, false)) {
-        refuse_changed();
-        return 0;
-    }
+    changed_ = check && !still_as_read(false, false);
+    if (changed_) return 0;
     bool by_link = false;
     if (!platform::rename_held(original_.get(), names_.directory, names_.file.last(),
                                aside().last(), &by_link)) {
@@ -204,9 +197,9 @@ int Replacement::commit(bool check) {
         move_back();
         return 0;
     }
-    if (check && !still_as_read(true, by_link)) {
+    changed_ = check && !still_as_read(true, by_link);
+    if (changed_) {
         move_back();
-        refuse_changed();
         return 0;
     }
     if (!platform::rename_held(incoming_.get(), names_.directory, incoming_name().last(),
@@ -216,14 +209,6 @@ int Replacement::commit(bool check) {
         return 0;
     }
     step_ = Step::committed;
-    if (sync()) return 1;
-    if (role_ == Role::revert) { // NAME.new is not removed before the renames are on storage
-        report_error("%s: cannot sync its directory: %s; %s is kept\n", shown_->file,
-                     reason(errno), shown_->new_file);
-        return 0;
-    }
-    report_error("Cannot sync the directory of %s: %s; the renames may not survive a power cut\n",
-                 shown_->file, reason(errno));
     return 1;
 }
 

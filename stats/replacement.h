@@ -24,9 +24,9 @@
 //   3. commit() checks that NAME is still the file read, as it was read;
 //      renames NAME to the name aside (NAME.old, or for a revert NAME.new)
 //      and puts that on storage; checks that the file moved aside is still
-//      the one read; renames the incoming file to NAME and puts that on
-//      storage. Both renames go through the held files, and neither ever
-//      replaces a file.
+//      the one read; renames the incoming file to NAME. Both renames go
+//      through the held files, and neither ever replaces a file. The caller
+//      puts the second rename on storage with sync().
 //
 //   4. Whatever was not committed is rolled back when the object goes (or
 //      by roll_back()): a copy still being built is removed; a file moved
@@ -137,13 +137,13 @@ class Replacement {
     // Step 3. With `check`, NAME must be the file read, as it was read, and
     // opened by no writer since (where the system tells), and the file moved
     // aside must still be it after the first rename, with who may use it
-    // unchanged; otherwise nothing is left renamed, with a line that says
-    // so. Each failure is named on standard error ("Cannot rename %s to
+    // unchanged; otherwise nothing is left renamed and changed() tells so.
+    // Every other failure is named on standard error ("Cannot rename %s to
     // %s: %s\n", ...); where the second rename fails, the first is undone.
-    // Returns 1 once both renames are made and on storage; a conversion's
-    // also where the last sync fails (which is named), as NAME is then
-    // converted all the same.
+    // Returns 1 once both renames are made; the caller then puts the second
+    // on storage (sync()) before anything that depends on it.
     int commit(bool check);
+    bool changed() const { return changed_; }
 
     // Step 4, also done on destruction: undoes what was not committed.
     void roll_back();
@@ -175,11 +175,11 @@ class Replacement {
     const Name& incoming_name() const;
     int still_as_read(bool moved, bool by_link);
     int move_back();
-    void refuse_changed();
 
     Names names_;
     Role role_ = Role::convert;
     Step step_ = Step::idle;
+    bool changed_ = false;
     Stream original_, incoming_;
     platform::Stamp read_;
     unsigned long long read_access_ = 0;

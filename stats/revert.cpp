@@ -123,12 +123,17 @@ int still_derivable(const Names& names, const Stream& v2) {
 }
 
 // Removes NAME.new, the version 2 file still held as the original, once the
-// renames are on storage (commit) and it is proven, while held, to hold
+// renames are on storage and it is proven, while held, to hold
 // nothing that NAME lacks; otherwise keeps it.
 int remove_version_2(Replacement& replacement) {
     const Names& names = replacement.names();
     Stream& v2 = replacement.original();
     const char *name = replacement.shown_name(), *new_name = replacement.shown_new();
+    if (!replacement.sync()) {
+        report_error("%s: cannot sync its directory: %s; %s is kept\n", name, reason(errno),
+                     new_name);
+        return 0;
+    }
     if (!still_derivable(names, v2)) return 0;
     if (!platform::remove_held(v2.get(), names.directory, names.new_file.last())) {
         report_error("Cannot remove %s: %s\n", new_name, reason(errno));
