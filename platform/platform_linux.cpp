@@ -664,10 +664,12 @@ bool names_it(const Directory& directory, const char* last, const struct stat& h
 
 // The rename on a file system without RENAME_NOREPLACE: a link, which never
 // replaces either, put on storage, then the unlink of `from`. Between the
-// two the held file must have exactly one name more than before: a file
-// system that keeps an unlinked open file under a hidden name reports a
-// stale count afterwards, and this tells that `to` is the held file however
-// the file system numbers its nodes.
+// two, `to` must be the held file: by its device and inode, or, on a file
+// system that numbers the names of one file apart, by the held file's
+// having one name more than before. Neither is asked after the unlink: a
+// file system that keeps an unlinked open file under a hidden name (FUSE)
+// then reports a count that tells nothing, and may serve the count from a
+// cache before.
 int rename_by_link(std::FILE* held, const Directory& directory, const char* from, const char* to,
                    const struct stat& before) {
     int fd = fd_of(directory);
@@ -676,8 +678,8 @@ int rename_by_link(std::FILE* held, const Directory& directory, const char* from
     int saved = 0;
     if (!sync_directory(directory, held) || !fstat_of(held, &linked))
         saved = errno;
-    else if (linked.st_nlink != before.st_nlink + 1)
-        saved = EBUSY; // `to` is not the held file, or someone else linked it meanwhile
+    else if (!names_it(directory, to, before) && linked.st_nlink != before.st_nlink + 1)
+        saved = EBUSY; // `to` is not the held file
     if (saved != 0) {
         unlinkat(fd, to, 0);
         errno = saved;

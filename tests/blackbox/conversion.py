@@ -32,6 +32,19 @@ def carried(path):
             {name: os.getxattr(path, name) for name in os.listxattr(path)}, tool("lsattr", path).split()[0])
 
 
+def mount_bindfs(test):
+    """Mounts, with bindfs (libfuse 2), a directory of its own on the test's
+    directory, where FUSE and bindfs are there; the reason where not."""
+    if os.geteuid() != 0 or not shutil.which("bindfs") or not os.path.exists("/dev/fuse"):
+        return "needs root, /dev/fuse and bindfs"
+    backing = test.new_directory()
+    mounted = subprocess.run(["bindfs", str(backing), str(test.root)], capture_output=True, text=True)
+    if mounted.returncode != 0:
+        return f"bindfs cannot mount here: {mounted.stderr.strip()}"
+    test.addCleanup(subprocess.run, ["fusermount", "-u", str(test.root)])
+    return None
+
+
 def mount_small_tmpfs(test, size):
     """Mounts a small tmpfs on the test's directory where mounting is allowed."""
     if os.geteuid() != 0 or not shutil.which("mount"):
@@ -301,6 +314,25 @@ class LocksAndFullDisks(ConverterTest):
                 self.hold(held)
                 result = self.run_converter("x", command=OPTIONS.statinfo)
                 self.assertEqual((result.returncode, result.stdout), (1, running))
+
+    @posix_only
+    def test_a_fuse_file_system_that_hides_unlinked_open_files_converts_and_reverts(self):
+        # libfuse 2 keeps an unlinked open file under a hidden name, serves
+        # link counts from a cache, and has no non-replacing rename.
+        data, v2 = version_1(20), converted(version_1(20))
+        rows = [("plain", {"x": data}), ("a leftover copy", {"x": data, "x.new": unfinished(data, 500)}),
+                ("an empty leftover", {"x": data, "x.new": b""})]
+        for label, files in rows:
+            with self.case(label):
+                why_not = mount_bindfs(self)
+                if why_not:
+                    self.skipTest(why_not)
+                lay_out(self.root, files)
+                self.check(self.run_converter("x"), 1, announced("x"), "Converted 20 records\n")
+                self.assertEqual(contents(self.root), {"x": v2, "x.old": data})
+                if OPTIONS.reverter:
+                    self.assertEqual(self.run_converter("x", command=OPTIONS.reverter).returncode, 0)
+                    self.assertEqual(contents(self.root), {"x": data})
 
     def test_a_full_disk_fails_the_write_and_removes_the_copy(self):
         # Room for the input and this many bytes of the copy: it runs out
