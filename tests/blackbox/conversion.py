@@ -334,6 +334,24 @@ class LocksAndFullDisks(ConverterTest):
                     self.assertEqual(self.run_converter("x", command=OPTIONS.reverter).returncode, 0)
                     self.assertEqual(contents(self.root), {"x": data})
 
+    @posix_only
+    def test_output_to_a_closed_pipe_ends_no_run_midway(self):
+        # As in `statconv x 2>&1 | head -0`: every line meets a closed pipe.
+        data, v2 = version_1(3), converted(version_1(3))
+        rows = [("statconv", OPTIONS.converter, {"x": data}, 1, {"x": v2, "x.old": data})]
+        if OPTIONS.reverter:
+            rows += [("statrevert, which says it could not report", OPTIONS.reverter, {"x": v2, "x.old": data}, 1,
+                      {"x": data})]
+        for label, command, files, status, left in rows:
+            with self.case(label):
+                lay_out(self.root, files)
+                read_end, write_end = os.pipe()
+                os.close(read_end)
+                self.addCleanup(os.close, write_end)
+                run = subprocess.run(shlex.split(command) + ["x"], cwd=self.root, stdout=write_end,
+                                     stderr=write_end, timeout=60)
+                self.assertEqual((run.returncode, contents(self.root)), (status, left))
+
     def test_a_full_disk_fails_the_write_and_removes_the_copy(self):
         # Room for the input and this many bytes of the copy: it runs out
         # while records are still written, in the last buffer of a copy whose

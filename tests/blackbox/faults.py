@@ -186,6 +186,9 @@ class InjectedFaults(RevertFaults, ConverterTest):
             ("NFS: no exclusive lock for reading", {"STATCONV_FAULT": f"flock:1:{errno.EBADF}"}, False, 1,
              done, {"x": new, "x.old": data}),
             ("no RENAME_NOREPLACE", no_noreplace, False, 1, done, {"x": new, "x.old": data}),
+            # A directory held for its path alone (mode 0300: written and searched, never read).
+            ("a directory that cannot be synced itself", {"STATCONV_FAULT": f"fsync:3-99:{errno.EBADF}"}, False,
+             1, done, {"x": new, "x.old": data}),
             ("killed between link and unlink, run again",
              {**no_noreplace, "STATCONV_FAULT": "unlinkat:1", "STATCONV_FAULT_KILL": "1"}, True, 1,
              done, {"x": new, "x.old": data}),

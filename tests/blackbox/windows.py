@@ -1,7 +1,9 @@
 """Cases only Windows has: names in the ANSI code page, names Windows
-changes or reaches another way, and the read-only and hidden attributes.
+changes or reaches another way, the read-only and hidden attributes, and a
+second program at the files while they are swapped.
 They are mixed into Refusals and Conversions, whose names select them."""
 import os
+import shlex
 import shutil
 import subprocess
 import tempfile
@@ -97,3 +99,24 @@ class WindowsConversions:
                 self.assertEqual(attributes(self.root / "x"), expected)
                 if OPTIONS.reverter:  # and back, removing the converted copy whatever its attributes
                     self.assertEqual(self.run_converter("x", command=OPTIONS.reverter).returncode, 0)
+
+    @unittest.skipUnless(OPTIONS.windows, "a second Windows program (--holder) at the files")
+    def test_a_program_at_the_files_during_the_swap_loses_nothing(self):
+        data, appended = version_1(20000), b"appended by another program\n"
+        rows = [  # what the second program does, what it writes, whether the conversion must go through
+            ("appends to x as soon as it can open it", "--append", appended, False),
+            ("holds x.new or x.old for 300 ms whenever it can open one", "--scan", b"", True),
+        ]
+        for label, mode, written, must_convert in rows:
+            with self.case(label):
+                lay_out(self.root, {"x": data})
+                helper = subprocess.Popen(shlex.split(OPTIONS.holder) + [mode, "x"], cwd=self.root,
+                                          stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+                self.addCleanup(helper.kill)
+                self.assertEqual(helper.stdout.readline().strip(), "ready")
+                status = self.run_converter("x").returncode
+                helper.communicate("\n", timeout=60)  # the scanner stops; the writer is done by then
+                self.assertEqual((helper.returncode, status in ([1] if must_convert else [0, 1])), (0, True))
+                files = contents(self.root)  # never converted with the write only in x.old
+                self.assertEqual((files.get("x"), files.get("x.old")),
+                                 (converted(data) + written, data) if status == 1 else (data + written, None))
