@@ -19,10 +19,10 @@
 //      whose first difference the message gives), or any entry at all,
 //      even a dangling symbolic link, has the name NAME.new.
 //
-//   4. It renames NAME to NAME.new, then NAME.old to NAME. Neither rename
-//      replaces an existing file. If the second fails, the first is undone.
-//      Where an open file cannot be renamed (Windows), both files are let go
-//      just before.
+//   4. It renames NAME to NAME.new, then NAME.old to NAME, through the held
+//      files (stats/replacement.h), the first on storage before the second.
+//      Neither rename replaces an existing file. If the second fails, the
+//      first is undone.
 //
 //   5. It syncs the directory, so that the renames are on storage before
 //      anything is removed.
@@ -40,11 +40,9 @@
 // derivable from NAME). Cut off between the two renames, NAME is missing
 // and NAME.old and NAME.new are both whole: either rename completes the
 // change without loss, and statinfo says so. Cut off after them, NAME is
-// version 1 with NAME.new beside it, which may simply be removed. On Linux
-// both files stay held through the renames and to the end, so no converter
-// or second reverter can slip in between the steps; on Windows, which
-// cannot rename a held file, they are let go just before the renames, and
-// NAME.new is held again for step 6.
+// version 1 with NAME.new beside it, which may simply be removed. Both
+// files stay held through the renames and to the end, so no converter or
+// second reverter can slip in between the steps.
 //
 // Messages go to standard error, one line naming the file for each refusal
 // or failure, with the system's reason where there is one; the success line
