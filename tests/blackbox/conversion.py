@@ -182,6 +182,10 @@ class Conversions(WindowsConversions, ConverterTest):
             ("her own file, as her", [writable, ["chown", "1234:1234", "x"]], as_user, True),
             ("a group she is not in", [writable, ["chown", "1234:5678", "x"]], as_user, False),
             ("another user's file", [writable, ["chown", "4321:4321", "x"]], as_user, False),
+            ("her marked leftover copy, which she may not read", [writable, ["chown", "1234:1234", "x"], [
+                "sh", "-c", "printf junk > x.new && chown 1234:1234 x.new && chmod 0 x.new"]], as_user, True),
+            ("in her directory that she may write and search but not read",
+             [["chown", "1234:1234", "x", "."], ["chmod", "300", "."]], as_user, True),
         ] if not OPTIONS.windows else [  # Wine shows a DACL as mode bits: Everyone's are others'
             (f"mode {mode}", [["chmod", mode, "x"]], None, True) for mode in ("600", "640", "644")]
         for label, commands, how, converts in rows:
@@ -192,9 +196,11 @@ class Conversions(WindowsConversions, ConverterTest):
                 for command in commands:
                     subprocess.run(command, cwd=self.root, check=True)
                 before, files = carried(self.root / "x"), contents(self.root)
-                result = self.run_converter("x", command=OPTIONS.faulty if isinstance(how, str) else None,
+                as_her = callable(how)
+                converter = self.reachable_by_all(OPTIONS.converter) if as_her else None
+                result = self.run_converter("x", command=OPTIONS.faulty if isinstance(how, str) else converter,
                                             env={"STATCONV_FAULT": how} if isinstance(how, str) else None,
-                                            preexec=how if callable(how) else None)
+                                            preexec=how if as_her else None)
                 self.assertEqual(result.returncode, converts, result.stderr)
                 if not converts:
                     self.assertEqual((result.stderr, contents(self.root), carried(self.root / "x")),
@@ -203,8 +209,11 @@ class Conversions(WindowsConversions, ConverterTest):
                                       "the copy is removed\n", files, before))
                     continue
                 self.assertEqual((carried(self.root / "x"), carried(self.root / "x.old")), (before, before))
+                self.assertNotIn("x.new", contents(self.root))
                 if OPTIONS.reverter:
-                    self.run_converter("x", command=OPTIONS.reverter)
+                    reverted = self.run_converter("x", command=self.reachable_by_all(OPTIONS.reverter) if as_her
+                                                  else OPTIONS.reverter, preexec=how if as_her else None)
+                    self.assertEqual((reverted.returncode, reverted.stderr), (0, ""))
                     self.assertEqual(carried(self.root / "x"), before)
 
 

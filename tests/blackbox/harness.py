@@ -84,6 +84,23 @@ class ConverterTest(unittest.TestCase):
             env=dict(os.environ, **(env or {})), preexec_fn=preexec,
             restore_signals=preexec is None, timeout=60, text=True, errors="replace")
 
+    def reachable_by_all(self, command):
+        """`command` with every file it names copied where any user may
+        reach it, for a run as another user: the build tree may lie in a
+        directory that only its owner may enter."""
+        room = self.new_directory()
+        room.chmod(0o755)
+        words = []
+        for word in shlex.split(command):
+            option, _, path = word.rpartition("=") if "=" in word else ("", "", word)
+            if os.path.isfile(path):
+                copy = room / f"{len(words)}-{os.path.basename(path)}"
+                shutil.copy2(path, copy)
+                copy.chmod(0o755)
+                word = f"{option}={copy}" if option else str(copy)
+            words.append(word)
+        return shlex.join(words)
+
     def run_converter(self, *args, **options):
         result = self.run_program(*args, **options)
         if OPTIONS.windows:  # the runtime writes text streams with CR LF
