@@ -137,7 +137,8 @@ int Replacement::hold_incoming() {
 }
 
 int Replacement::sync() {
-    return platform::sync_directory(names_.directory, original_.get());
+    std::FILE* within = original_.get() != nullptr ? original_.get() : incoming_.get();
+    return platform::sync_directory(names_.directory, within);
 }
 
 // Whether NAME (or, `moved`, the file just moved aside) is the file that was

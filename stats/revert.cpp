@@ -139,12 +139,10 @@ int remove_version_2(Replacement& replacement) {
         report_error("Cannot remove %s: %s\n", new_name, reason(errno));
         return 0;
     }
+    v2.close(); // on Windows the file goes once its handle is closed
     // Only the removal is left to reach storage: a NAME.new that comes back
     // after a power cut is still the exact conversion of NAME.
-    if (replacement.sync()) {
-        v2.close(); // on Windows the file goes once its handle is closed
-        return 1;
-    }
+    if (replacement.sync()) return 1;
     report_error("%s: reverted, but cannot sync its directory: %s; %s may come back after a power "
                  "cut, and may then simply be removed\n",
                  name, reason(errno), new_name);
