@@ -11,10 +11,10 @@
 #include "stats/compare.h"
 #include "stats/layout.h"
 #include "stats/names.h"
+#include "stats/replacement.h"
 #include "stats/report.h"
 #include "stats/shown_name.h"
 #include "stats/stream.h"
-#include "stats/replacement.h"
 
 namespace driver {
 

@@ -611,8 +611,7 @@ int remove_unfinished(const Directory& directory, const char* last) {
     struct stat st, now;
     if (fstat(path.value, &st) != 0) return 0;
     if (!S_ISREG(st.st_mode) || (st.st_mode & 07777) != 0 || st.st_nlink != 1 ||
-        st.st_uid != geteuid() ||
-        fstatat(fd_of(directory), last, &now, AT_SYMLINK_NOFOLLOW) != 0 ||
+        st.st_uid != geteuid() || fstatat(fd_of(directory), last, &now, AT_SYMLINK_NOFOLLOW) != 0 ||
         now.st_dev != st.st_dev || now.st_ino != st.st_ino) {
         errno = EBUSY;
         return 0;

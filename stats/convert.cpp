@@ -10,10 +10,10 @@
 #include "stats/compare.h"
 #include "stats/layout.h"
 #include "stats/names.h"
+#include "stats/replacement.h"
 #include "stats/report.h"
 #include "stats/shown_name.h"
 #include "stats/stream.h"
-#include "stats/replacement.h"
 
 namespace stats {
 namespace {
@@ -90,8 +90,7 @@ int clear_the_way(const Stream& in, const Names& names) {
     } else if (errno == EACCES) {
         platform::Facts facts;
         removed = platform::facts_of_name(names.directory, copy.last(), facts) &&
-                  facts.unfinished && facts.regular && facts.links == 1 &&
-                  facts.owned_by_caller &&
+                  facts.unfinished && facts.regular && facts.links == 1 && facts.owned_by_caller &&
                   platform::remove_unfinished(names.directory, copy.last());
     } else {
         removed = errno == ENOENT; // gone meanwhile

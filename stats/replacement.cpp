@@ -110,8 +110,7 @@ int Replacement::create_copy(std::size_t buffer_bytes) {
 }
 
 int Replacement::name_copy() {
-    if (!platform::name_copy(incoming_.get(), names_.directory, names_.new_file.last()) ||
-        !sync())
+    if (!platform::name_copy(incoming_.get(), names_.directory, names_.new_file.last()) || !sync())
         return 0;
     step_ = Step::ready;
     return 1;
@@ -128,9 +127,8 @@ int Replacement::remove_copy() {
 }
 
 int Replacement::hold_incoming() {
-    if (!incoming_.open(0, [&] {
-            return platform::open_removable(names_.directory, names_.old_file.last());
-        }))
+    if (!incoming_.open(
+            0, [&] { return platform::open_removable(names_.directory, names_.old_file.last()); }))
         return 0;
     step_ = Step::ready;
     return 1;
@@ -153,9 +151,9 @@ int Replacement::still_as_read(bool moved, bool by_link) {
     std::FILE* held = original_.get();
     if (!moved)
         return platform::stamp_of_name(names_.directory, names_.file.last(), now) &&
-               now.volume == read_.volume && now.index == read_.index &&
-               now.size == read_.size && now.modified == read_.modified &&
-               now.changed == read_.changed && platform::no_writer_since_held(held);
+               now.volume == read_.volume && now.index == read_.index && now.size == read_.size &&
+               now.modified == read_.modified && now.changed == read_.changed &&
+               platform::no_writer_since_held(held);
     unsigned long long access = read_access_;
     if (!platform::access_of(held, access) && !unreadable_is_no_change(errno)) return 0;
     return platform::stamp_of(held, now) && now.size == read_.size &&
@@ -168,8 +166,9 @@ int Replacement::still_as_read(bool moved, bool by_link) {
 int Replacement::move_back() {
     if (!platform::rename_held(original_.get(), names_.directory, aside().last(),
                                names_.file.last())) {
-        report_error("Cannot rename %s to %s: %s\n", role_ == Role::convert ? shown_old() : shown_new(),
-                     shown_->file, reason(errno));
+        report_error("Cannot rename %s to %s: %s\n",
+                     role_ == Role::convert ? shown_old() : shown_new(), shown_->file,
+                     reason(errno));
         step_ = Step::ready; // both files whole under their names, as the line says
         return 0;
     }

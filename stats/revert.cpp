@@ -9,10 +9,10 @@
 #include "platform/platform.h"
 #include "stats/compare.h"
 #include "stats/names.h"
+#include "stats/replacement.h"
 #include "stats/report.h"
 #include "stats/shown_name.h"
 #include "stats/stream.h"
-#include "stats/replacement.h"
 
 namespace stats {
 namespace {

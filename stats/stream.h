@@ -21,13 +21,15 @@ class Stream {
     // or created. Such a stream moves whole blocks through its own buffer,
     // so the runtime's buffering is off: a block goes to the system in one
     // call, with no copy on the way.
-    template <typename Open> Stream(std::size_t buffer_bytes, Open open) {
+    template <typename Open>
+    Stream(std::size_t buffer_bytes, Open open) {
         this->open(buffer_bytes, open);
     }
 
     // The same, for a stream that opens later than it is made: closes what
     // it holds first. Returns 1 when the stream is open.
-    template <typename Open> int open(std::size_t buffer_bytes, Open open) {
+    template <typename Open>
+    int open(std::size_t buffer_bytes, Open open) {
         close();
         if (buffer_bytes != 0) buffer_.reset(new (std::nothrow) unsigned char[buffer_bytes]);
         if (buffer_bytes != 0 && buffer_ == nullptr)
