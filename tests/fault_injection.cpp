@@ -115,10 +115,10 @@ long __real_ftell(std::FILE* stream);
 int __real_fflush(std::FILE* stream);
 int __real_fclose(std::FILE* stream);
 
-// The mode that follows `flags` where they create a file.
+// The mode that follows `flags` where they create a file, named or not.
 #define CREATION_MODE(flags, mode)                                                                 \
     mode_t mode = 0;                                                                               \
-    if ((flags)&O_CREAT) {                                                                         \
+    if (((flags)&O_CREAT) != 0 || ((flags)&O_TMPFILE) == O_TMPFILE) {                              \
         std::va_list args;                                                                         \
         va_start(args, flags);                                                                     \
         mode = static_cast<mode_t>(va_arg(args, int));                                             \
