@@ -22,6 +22,7 @@ Where things are:
   revert.py      statrevert's own cases, mixed into the groups above
   statinfo.py    StatInfo
   faults.py      EveryFault, InjectedFaults, Kills
+  crash_states.py  CrashStates: every state a power cut could leave
   windows.py     the cases only Windows has, mixed into Refusals and Conversions
 """
 import sys
@@ -33,12 +34,13 @@ sys.path[0] = str(Path(__file__).resolve().parent.parent)
 
 from blackbox.conversion import (BuiltinListAndArguments, Conversions, LocksAndFullDisks,  # noqa: E402
                                  Races, Refusals)
+from blackbox.crash_states import CrashStates  # noqa: E402
 from blackbox.faults import EveryFault, InjectedFaults, Kills  # noqa: E402
 from blackbox.harness import UNITTEST_ARGS  # noqa: E402
 from blackbox.statinfo import StatInfo  # noqa: E402
 
 __all__ = ["Refusals", "Conversions", "BuiltinListAndArguments", "LocksAndFullDisks", "Races", "StatInfo",
-           "EveryFault", "InjectedFaults", "Kills"]
+           "EveryFault", "InjectedFaults", "Kills", "CrashStates"]
 
 if __name__ == "__main__":
     unittest.main(argv=[sys.argv[0]] + UNITTEST_ARGS, verbosity=2)
