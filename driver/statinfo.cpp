@@ -31,10 +31,10 @@ constexpr const char* usage_text =
     "Exit status: 0 when every file is consistent (or verified), 1 otherwise,\n"
     "2 for a usage error.\n";
 
-// Describes one file, or verifies it. A NAME.new or NAME.old whose NAME is
-// missing stands for NAME, described once (`described` holds those done): a
-// pattern lists only the files that exist, and NAME is the one that tells
-// whether a conversion was cut off. Returns 1 when all is well with it.
+// Describes one file, or verifies it. A NAME.new or NAME.old that stands
+// for NAME (driver::stands_for_original) is NAME, described once
+// (`described` holds those done): NAME is the one that tells how a run was
+// cut off. Returns 1 when all is well with it.
 int check_file(const driver::FileName& file, bool verifying, std::vector<std::string>& described) {
     const char* name = file.name.c_str();
     if (!file.as_typed) { // not the file meant: another's name arrived
@@ -44,7 +44,7 @@ int check_file(const driver::FileName& file, bool verifying, std::vector<std::st
     }
     if (verifying) return driver::verify_file(name);
     char original[stats::name_buffer_size];
-    if (driver::missing_original(name, original)) {
+    if (driver::stands_for_original(name, original)) {
         for (const std::string& done : described)
             if (done == original) return 1;
         described.emplace_back(original);

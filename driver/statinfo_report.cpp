@@ -356,23 +356,27 @@ int describe_version_2(const Names& names, const Header& header, long long size)
 
 } // namespace
 
-int missing_original(const char* name, char (&original)[name_buffer_size]) {
+int stands_for_original(const char* name, char (&original)[name_buffer_size]) {
     Names names;
-    Name partner;
+    Name base, partner;
     const char* suffix = nullptr;
     if (!hold_names(names, name)) return 0;
-    if (strip_name(names.file, ".new", partner))
+    if (strip_name(names.file, ".new", base))
         suffix = ".old";
-    else if (strip_name(names.file, ".old", partner))
+    else if (strip_name(names.file, ".old", base))
         suffix = ".new";
     else
         return 0;
-    std::strcpy(original, partner.path);
-    Stream in(open_in(names, partner));
+    partner = base;
+    if (std::strlen(base.path) + 4 > max_name_length) return 0;
     std::strcat(partner.path, suffix);
-    return in.get() == nullptr && in.error() == ENOENT &&
-           std::strlen(partner.path) <= max_name_length &&
-           !platform::name_is_free(names.directory, partner.last());
+    std::strcpy(original, base.path);
+    Stream in(open_in(names, base));
+    if (in.get() == nullptr)
+        return in.error() == ENOENT && !platform::name_is_free(names.directory, partner.last());
+    // NAME and NAME.old one file: a rename by link and unlink was cut off.
+    Name& old_name = suffix[1] == 'o' ? partner : names.file;
+    return platform::same_file(names.directory, base.last(), old_name.last());
 }
 
 int describe_file(const char* name) {

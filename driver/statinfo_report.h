@@ -29,11 +29,13 @@ namespace driver {
 // consistent state (trailing bytes are only a warning), else 0.
 int describe_file(const char* name);
 
-// Whether `name` is NAME.new or NAME.old of a NAME that does not exist,
-// beside its partner (NAME.old or NAME.new); then NAME, formed in
-// `original`, is the file to describe, since describing it tells what
-// became of all three. A NAME.old alone is described as itself.
-int missing_original(const char* name, char (&original)[stats::name_buffer_size]);
+// Whether `name` is NAME.new or NAME.old that stands for NAME, formed in
+// `original`, which is then the file to describe, since describing it tells
+// what became of all three: NAME does not exist, and its partner (NAME.old
+// or NAME.new) does; or NAME and NAME.old are one file, as a rename by link
+// and unlink cut off between the two leaves them. A NAME.old alone is
+// described as itself.
+int stands_for_original(const char* name, char (&original)[stats::name_buffer_size]);
 
 // Checks a converted NAME against NAME.old (compare_conversion). Prints
 //   NAME: verified N records against NAME.old
