@@ -5,6 +5,7 @@ at any moment (Kills). Whatever happens, the data is whole and the files
 are in a state that statinfo names and running again finishes."""
 import errno
 import os
+import resource
 import shlex
 import subprocess
 import sys
@@ -15,7 +16,7 @@ from types import SimpleNamespace
 from samples import converted, version_1
 
 from .files import Dir, Link, contents, is_whole_version_2, lay_out
-from .harness import OPTIONS, ConverterTest, announced, posix_only, writer
+from .harness import OPTIONS, ConverterTest, announced, limit, posix_only, writer
 from .revert import RevertFaults, reversion
 
 
@@ -172,6 +173,31 @@ class InjectedFaults(RevertFaults, ConverterTest):
             with self.case(label):
                 self.check_refused({"x": version_1(records)}, ["x"], stderr,
                                    command=OPTIONS.faulty, env={"STATCONV_FAULT": fault})
+
+    @posix_only
+    def test_a_copy_that_cannot_be_removed_is_said_to_be_kept_and_is_taken_over(self):
+        # Where the copy is made under its name (no unnamed files) and then
+        # cannot be removed, the line says it is kept; the next run takes it
+        # over, marked as it is.
+        data = version_1(3000)
+        full = limit(resource.RLIMIT_FSIZE, 256 * 1024)
+        rows = [("the removal refused", {"STATCONV_FAULT": "unlinkat:1"}, "in use by another program"),
+                ("an append-only directory", {}, "Operation not permitted")]
+        for label, fault, why in rows:
+            with self.case(label):
+                lay_out(self.root, {"x": data})
+                if not fault:
+                    if subprocess.run(["chattr", "+a", str(self.root)], capture_output=True).returncode != 0:
+                        self.skipTest("needs chattr +a")
+                    self.addCleanup(subprocess.run, ["chattr", "-a", str(self.root)])
+                result = self.run_converter("x", command=OPTIONS.faulty, preexec=full,
+                                            env={"STATCONV_NO_TMPFILE": "1", **fault})
+                self.check(result, 0, announced("x"),
+                           f"Failed to write new record to x.new\nx.new is kept, as it cannot be removed: {why}\n")
+                self.assertEqual(os.stat(self.root / "x.new").st_mode & 0o7777, 0)  # the mark
+                subprocess.run(["chattr", "-a", str(self.root)], capture_output=True)
+                self.check(self.run_converter("x"), 1, announced("x"), "Converted 3000 records\n")
+                self.assertEqual(contents(self.root), {"x": converted(data), "x.old": data})
 
     def test_swaps_and_locks_that_fail_or_fall_back(self):
         data, new = version_1(3), converted(version_1(3))
