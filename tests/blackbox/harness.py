@@ -85,15 +85,15 @@ class ConverterTest(unittest.TestCase):
             restore_signals=preexec is None, timeout=60, text=True, errors="replace")
 
     def reachable_by_all(self, command):
-        """`command` with every file it names copied where any user may
-        reach it, for a run as another user: the build tree may lie in a
-        directory that only its owner may enter."""
+        """`command` with every file it names that other users cannot reach
+        copied where they may, for a run as another user: the build tree may
+        lie in a directory that only its owner may enter."""
         room = self.new_directory()
         room.chmod(0o755)
         words = []
         for word in shlex.split(command):
             option, _, path = word.rpartition("=") if "=" in word else ("", "", word)
-            if os.path.isfile(path):
+            if os.path.isfile(path) and not all(parent.stat().st_mode & 0o001 for parent in Path(path).resolve().parents):
                 copy = room / f"{len(words)}-{os.path.basename(path)}"
                 shutil.copy2(path, copy)
                 copy.chmod(0o755)
