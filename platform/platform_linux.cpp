@@ -439,17 +439,42 @@ void fold(unsigned long long& hash, const void* data, std::size_t size) {
         hash = (hash ^ byte[i]) * 0x100000001b3ULL;
 }
 
+// Folds the access ACL of the file on `fd` into `hash`, entry by entry, so
+// that an ACL of any size the file system allows is told; a file system
+// without ACLs has none to fold.
+int fold_acl(int fd, unsigned long long& hash) {
+    Acl acl(acl_get_fd(fd));
+    if (acl.value == nullptr) return errno == EOPNOTSUPP;
+    acl_entry_t entry;
+    for (int which = ACL_FIRST_ENTRY; acl_get_entry(acl.value, which, &entry) == 1;
+         which = ACL_NEXT_ENTRY) {
+        acl_tag_t tag = ACL_UNDEFINED_TAG;
+        acl_permset_t permissions;
+        if (acl_get_tag_type(entry, &tag) != 0 || acl_get_permset(entry, &permissions) != 0)
+            return 0;
+        unsigned long long facts[] = {static_cast<unsigned long long>(tag), 0,
+                                      static_cast<unsigned long long>(
+                                          acl_get_perm(permissions, ACL_READ) * 4 +
+                                          acl_get_perm(permissions, ACL_WRITE) * 2 +
+                                          acl_get_perm(permissions, ACL_EXECUTE))};
+        if (tag == ACL_USER || tag == ACL_GROUP) {
+            void* qualifier = acl_get_qualifier(entry);
+            if (qualifier == nullptr) return 0;
+            facts[1] = *static_cast<id_t*>(qualifier);
+            acl_free(qualifier);
+        }
+        fold(hash, facts, sizeof facts);
+    }
+    return 1;
+}
+
 int access_of_fd(int fd, unsigned long long& fingerprint) {
     struct stat st;
     if (fstat(fd, &st) != 0) return 0;
     unsigned long long hash = 0xcbf29ce484222325ULL;
     const unsigned long long facts[] = {st.st_uid, st.st_gid, st.st_mode};
     fold(hash, facts, sizeof facts);
-    // The access ACL as the file system keeps it; none where it has none.
-    char acl[4096];
-    ssize_t length = fgetxattr(fd, "system.posix_acl_access", acl, sizeof acl);
-    if (length < 0 && errno != ENODATA && errno != EOPNOTSUPP) return 0;
-    if (length > 0) fold(hash, acl, static_cast<std::size_t>(length));
+    if (!fold_acl(fd, hash)) return 0;
     fingerprint = hash;
     return 1;
 }

@@ -217,6 +217,21 @@ class Conversions(WindowsConversions, ConverterTest):
                     self.assertEqual(carried(self.root / "x"), before)
 
 
+    @posix_only
+    def test_an_acl_larger_than_a_block_is_carried_exactly(self):
+        # 600 named users: 4,836 bytes of ACL, more than an ext4 block holds,
+        # so on a tmpfs.
+        if not mount_small_tmpfs(self, "16m"):
+            self.skipTest("needs root and a tmpfs")
+        lay_out(self.root, {"x": version_1(3)})
+        entries = ",".join(f"u:{uid}:r" for uid in range(20000, 20600))
+        if subprocess.run(["setfacl", "-m", entries, "x"], cwd=self.root, capture_output=True).returncode != 0:
+            self.skipTest("this tmpfs takes no ACL of that size")
+        before = carried(self.root / "x")
+        self.check(self.run_converter("x"), 1, announced("x"), "Converted 3 records\n")
+        self.assertEqual((carried(self.root / "x"), carried(self.root / "x.old")), (before, before))
+
+
 class BuiltinListAndArguments(RevertArguments, ConverterTest):
     def test_no_arguments_and_no_trans_directory(self):
         self.check(self.run_converter(), 0, announced(*BUILTIN),
