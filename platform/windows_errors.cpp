@@ -10,7 +10,9 @@ struct ErrorMapping {
     int error;
 };
 
-// Each system error the layer can meet, and its errno; any other is EIO.
+// Each system error the layer can meet, and its errno; any other is EIO. A
+// call that the file system (or the system) lacks, such as a rename through
+// a handle or a flush of a directory, is ENOSYS.
 constexpr ErrorMapping error_mappings[] = {
     {ERROR_FILE_NOT_FOUND, ENOENT},      {ERROR_PATH_NOT_FOUND, ENOENT},
     {ERROR_INVALID_DRIVE, ENOENT},       {ERROR_BAD_NETPATH, ENOENT},
@@ -22,6 +24,11 @@ constexpr ErrorMapping error_mappings[] = {
     {ERROR_TOO_MANY_OPEN_FILES, EMFILE}, {ERROR_FILENAME_EXCED_RANGE, ENAMETOOLONG},
     {ERROR_NOT_SAME_DEVICE, EXDEV},      {ERROR_DIR_NOT_EMPTY, ENOTEMPTY},
     {ERROR_INVALID_NAME, EINVAL},        {ERROR_INVALID_PARAMETER, EINVAL},
+    {ERROR_BAD_PATHNAME, ENOENT},        {ERROR_DIRECTORY, ENOTDIR},
+    {ERROR_INVALID_HANDLE, EBADF},       {ERROR_USER_MAPPED_FILE, EBUSY},
+    {ERROR_PRIVILEGE_NOT_HELD, EPERM},   {ERROR_INVALID_OWNER, EPERM},
+    {ERROR_TOO_MANY_LINKS, EMLINK},      {ERROR_INVALID_FUNCTION, ENOSYS},
+    {ERROR_NOT_SUPPORTED, ENOSYS},       {ERROR_CALL_NOT_IMPLEMENTED, ENOSYS},
 };
 
 } // namespace

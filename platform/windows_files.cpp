@@ -1,6 +1,6 @@
 // Windows: the held directory and the files in it, held through CreateFile
-// with no sharing and turned into runtime streams; MoveFileEx for renames
-// that never replace and are written through, and _commit to reach
+// with no sharing and turned into runtime streams; renames through the held
+// handle that never replace and are written through, and _commit to reach
 // storage.
 #include "platform/windows_internal.h"
 
@@ -91,6 +91,23 @@ std::FILE* open_held(const Directory& directory, const char* last, DWORD access)
     return open_in(directory, last, access, 0, FILE_FLAG_OPEN_REPARSE_POINT);
 }
 
+// Opens `last` in `directory` only to be asked about: with `extra` access
+// where that is granted, whatever the sharing of those who hold it, and
+// without following a reparse point. INVALID_HANDLE_VALUE, errno set, where
+// it cannot be opened.
+HANDLE open_to_ask(const Directory& directory, const char* last, DWORD extra) {
+    constexpr DWORD any = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    constexpr DWORD flags = FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS;
+    wchar_t path[long_path_size];
+    if (!path_in(directory, last, path)) return INVALID_HANDLE_VALUE;
+    HANDLE file = CreateFileW(path, FILE_READ_ATTRIBUTES | extra, any, nullptr, OPEN_EXISTING,
+                              flags, nullptr);
+    if (file == INVALID_HANDLE_VALUE && extra != 0 && GetLastError() == ERROR_ACCESS_DENIED)
+        file = CreateFileW(path, FILE_READ_ATTRIBUTES, any, nullptr, OPEN_EXISTING, flags, nullptr);
+    if (file == INVALID_HANDLE_VALUE) fail_with_system_error();
+    return file;
+}
+
 long long nanoseconds(LARGE_INTEGER time) {
     return time.QuadPart * 100; // the system counts in 100 ns
 }
@@ -109,6 +126,66 @@ int stamp_of_handle(HANDLE file, Stamp& stamp) {
     stamp.modified = nanoseconds(basic.LastWriteTime);
     stamp.changed = nanoseconds(basic.ChangeTime);
     return 1;
+}
+
+// What the system tells of the file open on `file`.
+int facts_of_handle(HANDLE file, Facts& facts) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(file, &info)) return fail_with_system_error();
+    constexpr DWORD not_regular =
+        FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE;
+    facts.size = static_cast<long long>(info.nFileSizeHigh) << 32 | info.nFileSizeLow;
+    facts.links = info.nNumberOfLinks;
+    facts.owned_by_caller = owned_by_caller(file);
+    facts.regular =
+        GetFileType(file) == FILE_TYPE_DISK && (info.dwFileAttributes & not_regular) == 0;
+    facts.unfinished = (info.dwFileAttributes & FILE_ATTRIBUTE_TEMPORARY) != 0;
+    return 1;
+}
+
+// Whether `last` in `directory` names the file open on `file`.
+bool names_it(const Directory& directory, const char* last, HANDLE file) {
+    Stamp named, held;
+    return stamp_of_name(directory, last, named) && stamp_of_handle(file, held) &&
+           named.volume == held.volume && named.index == held.index;
+}
+
+// How long a rename refused by another program's brief open is tried
+// again, in all.
+constexpr DWORD rename_patience_ms = 5000;
+
+// Whether a rename refused with `error` may have met another program's
+// brief open (a scanner's, an indexer's) of the file or its directory, and
+// may go through once it is closed.
+bool may_pass(DWORD error) {
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED ||
+           error == ERROR_LOCK_VIOLATION;
+}
+
+// Renames the file open on `file` to `to` in `directory` through the handle
+// itself, never replacing anything. A refusal that may pass is tried again
+// after 10, 20, 40 ... ms, for about rename_patience_ms in all.
+int rename_handle(HANDLE file, const Directory& directory, const char* to) {
+    alignas(FILE_RENAME_INFO) unsigned char
+        request[sizeof(FILE_RENAME_INFO) + long_path_size * sizeof(wchar_t)] = {};
+    auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(request);
+    if (!path_in(directory, to, rename->FileName, long_path_size)) return 0;
+    rename->ReplaceIfExists = FALSE;
+    rename->RootDirectory = nullptr;
+    rename->FileNameLength = static_cast<DWORD>(std::wcslen(rename->FileName) * sizeof(wchar_t));
+    for (DWORD wait = 10, waited = 0;; waited += wait, wait *= 2) {
+        if (SetFileInformationByHandle(file, FileRenameInfo, rename, sizeof request)) return 1;
+        if (!may_pass(GetLastError()) || waited >= rename_patience_ms)
+            return fail_with_system_error();
+        Sleep(wait);
+    }
+}
+
+// Whether a flush refused with `error` was refused for want of the right
+// to write, or because the file system flushes no such handle.
+bool flush_refused(DWORD error) {
+    return error == ERROR_ACCESS_DENIED || error == ERROR_INVALID_FUNCTION ||
+           error == ERROR_NOT_SUPPORTED;
 }
 
 } // namespace
@@ -162,7 +239,11 @@ std::FILE* open_removable(const Directory& directory, const char* last) {
     return open_held(directory, last, GENERIC_READ | DELETE | FILE_WRITE_ATTRIBUTES);
 }
 
-std::FILE* create_new(const Directory& directory, const char* last) {
+// The copy bears the mark of an unfinished copy, FILE_ATTRIBUTE_TEMPORARY,
+// from its creation: the name never reaches storage without it. (The mark
+// also keeps the system from writing the data out lazily; the caller's
+// syncs write it before the mark comes off.)
+std::FILE* create_copy(const Directory& directory, const char* last) {
     // The creator may always set the DACL (WRITE_DAC); the owner only where
     // the DACL allows, which MAXIMUM_ALLOWED takes.
     constexpr DWORD update = GENERIC_READ | GENERIC_WRITE | DELETE | WRITE_DAC | MAXIMUM_ALLOWED;
@@ -173,8 +254,8 @@ std::FILE* create_new(const Directory& directory, const char* last) {
         fail_with_system_error();
         return nullptr;
     }
-    HANDLE file =
-        CreateFileW(path, update, 0, &only.attributes, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file = CreateFileW(path, update, 0, &only.attributes, CREATE_NEW,
+                              FILE_ATTRIBUTE_TEMPORARY, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         fail_with_system_error();
         return nullptr;
@@ -186,6 +267,15 @@ std::FILE* create_new(const Directory& directory, const char* last) {
         return nullptr;
     }
     return stream_on(file, _O_RDWR, "w+b", true);
+}
+
+// A copy is created under its name: there is nothing to give it.
+int name_copy(std::FILE* /*copy*/, const Directory& /*directory*/, const char* /*last*/) {
+    return 1;
+}
+
+bool has_a_name(std::FILE* /*held*/) {
+    return true;
 }
 
 std::FILE* open_read(const Directory& directory, const char* last, bool follow_link) {
@@ -205,17 +295,24 @@ int own_name(std::FILE* held, const Directory& directory, const char* /*last*/, 
 }
 
 int facts_of(std::FILE* held, Facts& facts) {
-    HANDLE file = handle_of(held);
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(file, &info)) return fail_with_system_error();
-    constexpr DWORD not_regular =
-        FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE;
-    facts.size = static_cast<long long>(info.nFileSizeHigh) << 32 | info.nFileSizeLow;
-    facts.links = info.nNumberOfLinks;
-    facts.owned_by_caller = owned_by_caller(file);
-    facts.regular =
-        GetFileType(file) == FILE_TYPE_DISK && (info.dwFileAttributes & not_regular) == 0;
-    return 1;
+    return facts_of_handle(handle_of(held), facts);
+}
+
+// Opened for its attributes and, where granted, its owner (which the owner
+// may always read), so that no holder's sharing keeps it from being told;
+// it must live in the held directory, as for every other open.
+int facts_of_name(const Directory& directory, const char* last, Facts& facts) {
+    Handle file(open_to_ask(directory, last, READ_CONTROL));
+    if (file.value == INVALID_HANDLE_VALUE) return 0;
+    wchar_t name[long_path_size];
+    if (!lives_in(file.value, directory, name)) return fail_with(ENOENT);
+    return facts_of_handle(file.value, facts);
+}
+
+// An open of a file that another process holds is refused already (EBUSY),
+// open_read's too: a file open here is held by nobody else.
+bool held_elsewhere(std::FILE* /*file*/) {
+    return false;
 }
 
 int no_writer_since_held(std::FILE* /*held*/) {
@@ -229,13 +326,8 @@ int stamp_of(std::FILE* stream, Stamp& stamp) {
 // Opened only to be asked about, whoever else has it open, and without
 // following a reparse point.
 int stamp_of_name(const Directory& directory, const char* last, Stamp& stamp) {
-    wchar_t path[long_path_size];
-    if (!path_in(directory, last, path)) return 0;
-    Handle file(CreateFileW(
-        path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-        OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    if (file.value == INVALID_HANDLE_VALUE) return fail_with_system_error();
-    return stamp_of_handle(file.value, stamp);
+    Handle file(open_to_ask(directory, last, 0));
+    return file.value != INVALID_HANDLE_VALUE && stamp_of_handle(file.value, stamp);
 }
 
 void prepare_process() {}
@@ -260,6 +352,12 @@ int remove_held(std::FILE* held, const Directory& /*directory*/, const char* /*l
     return 0;
 }
 
+// The mark's DACL lets its owner in: a marked copy is opened and removed as
+// any other (remove_held).
+int remove_unfinished(const Directory& /*directory*/, const char* /*last*/) {
+    return fail_with(ENOSYS);
+}
+
 int file_size(std::FILE* stream, long long* size) {
     long long length = _filelengthi64(_fileno(stream));
     if (length < 0) return 0;
@@ -275,19 +373,38 @@ int sync_to_storage(std::FILE* stream) {
     return std::fflush(stream) == 0 && _commit(_fileno(stream)) == 0;
 }
 
-int sync_directory(const Directory& /*directory*/) {
-    return 1;
+// The directory's entries are flushed through the directory where it is
+// held with the right to add files; else through `within`, where that is
+// held for writing: a flush of any file of the volume puts the volume's log,
+// which holds every change of names before it, on storage. Where neither
+// may be flushed (or nothing is `within`), nothing else can be done, and it
+// counts as done: a directory this process may not write holds no name it
+// could make, rename or remove.
+int sync_directory(const Directory& directory, std::FILE* within) {
+    if (FlushFileBuffers(handle_of(directory))) return 1;
+    if (!flush_refused(GetLastError())) return fail_with_system_error();
+    if (within == nullptr || FlushFileBuffers(handle_of(within))) return 1;
+    return flush_refused(GetLastError()) || fail_with_system_error();
 }
 
-int rename_no_replace(const Directory& directory, const char* from, const char* to) {
-    wchar_t from_path[long_path_size], to_path[long_path_size];
-    if (!path_in(directory, from, from_path) || !path_in(directory, to, to_path)) return 0;
-    if (MoveFileExW(from_path, to_path, MOVEFILE_WRITE_THROUGH)) return 1;
-    fail_with_system_error();
-    // `to` as another name of `from`: a rename by link and unlink cut off
-    // between the two leaves that, and only the unlink is left to do.
-    if (errno == EEXIST && same_file(directory, from, to)) return remove_file(directory, from);
-    return 0;
+// The held file is renamed through its own handle (which carries DELETE),
+// so that no other program can take it between a check and the rename, and
+// then flushed: through the handle where it is held for writing (a copy),
+// else through the directory. The rename stands however the flush fares,
+// and counts as made.
+int rename_held(std::FILE* held, const Directory& directory, const char* from, const char* to,
+                bool* by_link) {
+    HANDLE file = handle_of(held);
+    if (by_link != nullptr) *by_link = false; // one step, never a link and an unlink
+    if (!names_it(directory, from, file)) return fail_with(EBUSY);
+    // Another name of the held file at `to` can only have been linked by
+    // another program while the file was held, as this layer never renames
+    // by link; and no name of a file held without sharing can be removed,
+    // so `from` cannot give way to it. It is in the way as any file is.
+    if (names_it(directory, to, file)) return fail_with(EEXIST);
+    if (!rename_handle(file, directory, to)) return 0;
+    if (!FlushFileBuffers(file)) FlushFileBuffers(handle_of(directory));
+    return 1;
 }
 
 int remove_file(const Directory& directory, const char* last) {

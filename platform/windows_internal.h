@@ -79,11 +79,15 @@ bool keeps_its_parts(const wchar_t* path);
 bool full_path_of(const wchar_t* part, wchar_t (&path)[long_path_size]);
 // The system's own full path for the file or directory open on `file`.
 bool final_path_of(HANDLE file, wchar_t (&path)[long_path_size]);
-// Opens the directory at `path` for holding.
+// Opens the directory at `path` for holding, with the right to add files
+// where it is granted.
 HANDLE open_directory(const wchar_t* path);
-// The full path of `last` in `directory`; ENOENT where Windows would not
-// take `last` as it stands.
-bool path_in(const Directory& directory, const char* last, wchar_t (&path)[long_path_size]);
+// The full path of `last` in `directory`, in `path` of `room` characters;
+// ENOENT where Windows would not take `last` as it stands.
+bool path_in(const Directory& directory, const char* last, wchar_t* path, std::size_t room);
+inline bool path_in(const Directory& directory, const char* last, wchar_t (&path)[long_path_size]) {
+    return path_in(directory, last, path, long_path_size);
+}
 // Whether the file open on `file` lives in `directory` itself, judged by
 // handles, and its own spelling there, in `name`.
 bool lives_in(HANDLE file, const Directory& directory, wchar_t (&name)[long_path_size]);

@@ -61,6 +61,19 @@ wchar_t* last_part_of(wchar_t* path) {
     return separator == nullptr ? path : separator + 1;
 }
 
+// Opens the directory at `path` with `access`, and, where nobody else has
+// it open for deletion, not shared for deletion, so that it cannot be
+// renamed or removed while held.
+HANDLE open_directory_with(const wchar_t* path, DWORD access) {
+    HANDLE directory = CreateFileW(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                   OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (directory == INVALID_HANDLE_VALUE && GetLastError() == ERROR_SHARING_VIOLATION)
+        directory =
+            CreateFileW(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    return directory;
+}
+
 } // namespace
 
 // Converts `wide` to the ANSI code page in `narrow`, of `size` bytes.
@@ -130,14 +143,15 @@ bool final_path_of(HANDLE file, wchar_t (&path)[long_path_size]) {
     return true;
 }
 
-// The full path of `last` in `directory`, from the directory's path.
-// `last` is refused (ENOENT) where Windows would not take it as it stands.
-bool path_in(const Directory& directory, const char* last, wchar_t (&path)[long_path_size]) {
+// The full path of `last` in `directory`, from the directory's path, in
+// `path` of `room` characters. `last` is refused (ENOENT) where Windows
+// would not take it as it stands.
+bool path_in(const Directory& directory, const char* last, wchar_t* path, std::size_t room) {
     wchar_t wide[wide_path_size];
     if (!to_wide(last, wide)) return fail_with(ENOENT);
     if (!keeps_its_parts(wide) || std::wcspbrk(wide, L"/\\:") != nullptr) return fail_with(ENOENT);
     std::size_t length = std::wcslen(directory.path);
-    if (length + 1 + std::wcslen(wide) >= long_path_size) return fail_with(ENAMETOOLONG);
+    if (length + 1 + std::wcslen(wide) >= room) return fail_with(ENAMETOOLONG);
     std::wcscpy(path, directory.path);
     if (length > 0 && path[length - 1] != L'\\') path[length++] = L'\\';
     std::wcscpy(path + length, wide);
@@ -164,19 +178,15 @@ bool lives_in(HANDLE file, const Directory& directory, wchar_t (&name)[long_path
            same_identity(parent.value, handle_of(directory));
 }
 
-// Opens the directory at `path` for holding: listable, and, where nobody
-// else has it open for deletion, not shared for deletion, so that it cannot
-// be renamed or removed while held.
+// Opens the directory at `path` for holding: listable, and with the right
+// to add files (for a directory, the right to write its data) where that
+// is granted, through which the names made in it are flushed to storage. A
+// directory the caller may only read is held without it.
 HANDLE open_directory(const wchar_t* path) {
-    constexpr DWORD access =
+    constexpr DWORD reading =
         FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
-    HANDLE directory = CreateFileW(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                   OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (directory == INVALID_HANDLE_VALUE && GetLastError() == ERROR_SHARING_VIOLATION)
-        directory =
-            CreateFileW(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    return directory;
+    HANDLE directory = open_directory_with(path, reading | FILE_ADD_FILE);
+    return directory != INVALID_HANDLE_VALUE ? directory : open_directory_with(path, reading);
 }
 
 // The full path of the directory part `part` (empty: the current

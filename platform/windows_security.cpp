@@ -158,14 +158,19 @@ bool can_give_owners_of(std::FILE* file) {
 }
 
 // The copy, held without sharing since it was made, takes the original's
-// security descriptor, then its read-only attribute: it was made with no
-// attributes of its own, and read-only is the one that says who may write.
+// security descriptor, then its read-only attribute, the one attribute that
+// says who may write; and the mark of an unfinished copy comes off. Its
+// other attributes stay its own (hidden or system ones are not carried).
 int carry_metadata(std::FILE* original, std::FILE* copy) {
-    BY_HANDLE_FILE_INFORMATION info;
+    BY_HANDLE_FILE_INFORMATION from, to;
     if (!carry_security(handle_of(original), handle_of(copy))) return 0;
-    if (!GetFileInformationByHandle(handle_of(original), &info)) return fail_with_system_error();
-    if ((info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) == 0) return 1;
-    return set_attributes(handle_of(copy), FILE_ATTRIBUTE_READONLY) ? 1 : fail_with_system_error();
+    if (!GetFileInformationByHandle(handle_of(original), &from) ||
+        !GetFileInformationByHandle(handle_of(copy), &to))
+        return fail_with_system_error();
+    constexpr DWORD read_only = FILE_ATTRIBUTE_READONLY;
+    DWORD attributes = (to.dwFileAttributes & ~(FILE_ATTRIBUTE_TEMPORARY | read_only)) |
+                       (from.dwFileAttributes & read_only);
+    return set_attributes(handle_of(copy), attributes) || fail_with_system_error();
 }
 
 } // namespace platform
