@@ -28,8 +28,8 @@ std::FILE* failed_open(const wchar_t* path) {
 
 // Whether the file open on `file` may be used as `last` in `directory`: a
 // regular disk file, no reparse point, living in the held directory.
-// Sets errno where not.
-bool usable(HANDLE file, const Directory& directory) {
+// Sets errno where not. A frame of its own, apart from its caller's path.
+[[gnu::noinline]] bool usable(HANDLE file, const Directory& directory) {
     BY_HANDLE_FILE_INFORMATION info;
     int error = GetFileType(file) != FILE_TYPE_DISK ? EINVAL : 0;
     if (error == 0 && !GetFileInformationByHandle(file, &info)) error = EIO;

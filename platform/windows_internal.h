@@ -22,8 +22,8 @@
 
 namespace platform {
 
-// Room for a path in UTF-16, and for a path or a line of text in the ANSI
-// code page, terminator included.
+// Room for a path in UTF-16, and for a path in the ANSI code page,
+// terminator included.
 constexpr int wide_path_size = 2048;
 constexpr int text_size = 8192;
 

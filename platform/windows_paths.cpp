@@ -25,9 +25,10 @@ bool same_identity(HANDLE a, HANDLE b) {
 // The directory's own spelling of the file whose index is `index`, in
 // `name`, found by listing the directory held on `directory`: where it is
 // found, the file lives there. Needs no path, so it serves where the
-// system cannot give one (past MAX_PATH under Wine).
-bool entry_of(const Directory& directory, unsigned long long index,
-              wchar_t (&name)[long_path_size]) {
+// system cannot give one (past MAX_PATH under Wine). A frame of its own,
+// apart from its caller's path.
+[[gnu::noinline]] bool entry_of(const Directory& directory, unsigned long long index,
+                                wchar_t (&name)[long_path_size]) {
     // A listing of its own, from the start: a handle lists what was there
     // when it first listed (Wine keeps that even past a restart).
     Handle list(CreateFileW(directory.path, FILE_LIST_DIRECTORY | SYNCHRONIZE,
@@ -35,7 +36,7 @@ bool entry_of(const Directory& directory, unsigned long long index,
                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     if (list.value == INVALID_HANDLE_VALUE || !same_identity(list.value, handle_of(directory)))
         return fail_with(ENOENT);
-    alignas(8) unsigned char listing[16384];
+    alignas(8) unsigned char listing[8192];
     auto kind = FileIdBothDirectoryRestartInfo;
     while (GetFileInformationByHandleEx(list.value, kind, listing, sizeof listing)) {
         kind = FileIdBothDirectoryInfo;
