@@ -231,8 +231,9 @@ int print_copy_state(const Stream& in, const Names& names) {
     case Leftover::empty:
     case Leftover::unfinished:
         print_names("; %s is an unfinished copy, cut off while it was being built, which running "
-                    "statconv on %s again takes over\n",
+                    "statconv on %s again takes over, or which removing abandons: ",
                     new_text, shown(name, room));
+        print_remove(new_name, nullptr);
         break;
     case Leftover::differs:
         print_names("; %s differs from its conversion and may hold data found nowhere else: "
@@ -290,8 +291,10 @@ int describe_copy(const Names& names, const Name& base) {
     case Leftover::unfinished:
         print_named(stdout, name,
                     ": an unfinished copy, cut off while it was being built; running statconv "
-                    "on %s again takes it over and builds it afresh\n",
+                    "on %s again takes it over and builds it afresh, or removing it abandons "
+                    "the conversion: ",
                     base_text);
+        print_remove(name, nullptr);
         return 0;
     case Leftover::not_ours:
         print_named(stdout, name,

@@ -110,7 +110,7 @@ std::FILE* open_removable(const Directory& directory, const char* last);
 //     the caller's ownership is a copy that a cut-off run left, whatever
 //     its bytes.
 //   Linux:   O_TMPFILE in the directory, else O_CREAT|O_EXCL|O_NOFOLLOW;
-//            mode 0000 (the mark), then the lock.
+//            mode 1000 (the mark: the sticky bit alone), then the lock.
 //   Windows: CreateFile with CREATE_NEW, no sharing, a protected DACL that
 //            lets only the process's user in (none of the directory's
 //            inherited entries) and FILE_ATTRIBUTE_TEMPORARY (the mark).
@@ -156,7 +156,8 @@ struct Facts {
     bool regular = false;         // a regular disk file
     bool unfinished = false;      // bears create_copy's mark
 };
-//   Linux:   fstat; the mark is permission bits of 0000.
+//   Linux:   fstat; the mark is permission bits of 1000 (carry_metadata
+//            refuses an original with those bits, EPERM).
 //   Windows: GetFileInformationByHandle and GetFileType; the owner is the
 //            one this process gives the files it creates (its token's
 //            owner); the mark is FILE_ATTRIBUTE_TEMPORARY.

@@ -6,6 +6,7 @@
 // streams without locks, read leases (F_SETLEASE) to notice writers that
 // ignore the lock, and libacl and libattr to carry a file's ACL and
 // extended attributes.
+#include "platform/linux_internal.h"
 #include "platform/owned.h"
 #include "platform/platform.h"
 
@@ -38,123 +39,14 @@ Directory::~Directory() {
 
 namespace {
 
+// The mark of an unfinished copy: no permissions at all, and the sticky bit,
+// which means nothing on a file. A file's own permission bits are never
+// this (carry_all refuses to give them), so a finished copy, or one kept
+// as somebody's data, never bears the mark.
+constexpr mode_t unfinished_mode = S_ISVTX;
+
 int fd_of(const Directory& directory) {
     return static_cast<int>(directory.native);
-}
-
-void close_descriptor(int fd) {
-    close(fd);
-}
-bool is_descriptor(int fd) {
-    return fd >= 0;
-}
-// A descriptor that is closed on every path out of the scope that holds it.
-using Descriptor = Owned<int, close_descriptor, is_descriptor>;
-
-constexpr uid_t no_guard = static_cast<uid_t>(-1);
-
-// The path still to be resolved, as a symbolic link's target rewrites it.
-struct Pending {
-    char path[2 * PATH_MAX];
-    std::size_t at = 0;
-};
-
-// Replaces what is left of `pending` after the part just read (which ended
-// at `rest`) by `target`, then the rest. Fails (ENAMETOOLONG) where the two
-// do not fit.
-int splice_link(Pending& pending, std::size_t rest, const char* target) {
-    std::size_t target_length = std::strlen(target);
-    std::size_t rest_length = std::strlen(pending.path + rest);
-    if (target_length + 1 + rest_length + 1 > sizeof pending.path) {
-        errno = ENAMETOOLONG;
-        return 0;
-    }
-    std::memmove(pending.path + target_length + 1, pending.path + rest, rest_length + 1);
-    std::memcpy(pending.path, target, target_length);
-    pending.path[target_length] = '/';
-    pending.at = 0;
-    return 1;
-}
-
-// One step of the resolution: from the directory on `here` (whose owner is
-// `here_st`) to its entry `part`. A symbolic link is spliced into `pending`
-// instead, and `here` then stands at its start ("/" for an absolute one).
-// Once a link that an ordinary user owns, or a link or ".." in a directory
-// that she owns, has been taken, every directory reached after it must be
-// hers (EPERM): she could have made the link, or moved the directory, to
-// lead anywhere.
-int step(Descriptor& here, struct stat& here_st, const char* part, std::size_t rest,
-         Pending& pending, uid_t& guard, int& links) {
-    bool up = std::strcmp(part, "..") == 0;
-    int next = openat(here.value, part, O_PATH | O_NOFOLLOW | O_CLOEXEC | (up ? O_DIRECTORY : 0));
-    if (next < 0) return 0;
-    Descriptor child(next);
-    struct stat st;
-    if (fstat(child.value, &st) != 0) return 0;
-    // A link is the word of whoever made it: in a directory that others
-    // may write (/tmp), that is its owner, not the directory's.
-    uid_t says = S_ISLNK(st.st_mode) && st.st_uid != 0 ? st.st_uid : here_st.st_uid;
-    if ((S_ISLNK(st.st_mode) || up) && says != 0 && guard == no_guard) guard = says;
-    if (S_ISLNK(st.st_mode)) {
-        char target[PATH_MAX];
-        ssize_t length = readlinkat(child.value, "", target, sizeof target - 1);
-        if (length < 0) return 0;
-        target[length] = '\0';
-        if (++links > 40) {
-            errno = ELOOP;
-            return 0;
-        }
-        if (!splice_link(pending, rest, target)) return 0;
-        if (target[0] != '/') return 1;
-        here.reset(open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
-        if (here.value < 0 || fstat(here.value, &st) != 0) return 0;
-    } else if (!S_ISDIR(st.st_mode)) {
-        errno = ENOTDIR;
-        return 0;
-    } else {
-        here.reset(child.value);
-        child.value = -1;
-    }
-    if (guard != no_guard && st.st_uid != guard) {
-        errno = EPERM;
-        return 0;
-    }
-    here_st = st;
-    return 1;
-}
-
-// Resolves the first `length` bytes of `name`, a directory part, once, and
-// returns a descriptor of the directory it leads to: readable where that is
-// allowed, so that it can be synced, else one for the path alone.
-int resolve_directory(const char* name, std::size_t length) {
-    Pending pending;
-    if (length >= sizeof pending.path) {
-        errno = ENAMETOOLONG;
-        return -1;
-    }
-    std::memcpy(pending.path, name, length);
-    pending.path[length] = '\0';
-    Descriptor here(open(name[0] == '/' ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
-    struct stat here_st;
-    if (here.value < 0 || fstat(here.value, &here_st) != 0) return -1;
-    uid_t guard = no_guard;
-    int links = 0;
-    for (;;) {
-        char* part = pending.path + pending.at + std::strspn(pending.path + pending.at, "/");
-        if (*part == '\0') break;
-        std::size_t part_length = std::strcspn(part, "/");
-        std::size_t rest = static_cast<std::size_t>(part - pending.path) + part_length;
-        bool more = part[part_length] != '\0';
-        part[part_length] = '\0';
-        pending.at = rest + (more ? 1 : 0);
-        if (std::strcmp(part, ".") == 0) continue;
-        if (!step(here, here_st, part, pending.at, pending, guard, links)) return -1;
-    }
-    int readable = openat(here.value, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (readable >= 0) return readable;
-    int path_only = here.value;
-    here.value = -1;
-    return path_only;
 }
 
 // Gives up on a descriptor: closes it, after removing `created` in
@@ -178,26 +70,20 @@ int not_regular(mode_t mode) {
     return -1;
 }
 
-// Opens `last` in `directory`, an existing regular file, with `flags`: it
-// is first opened for its path alone (O_PATH, which opens nothing), looked
-// at, and only then opened through /proc/self/fd, so that a FIFO or device
-// put there in between is never opened. A final symbolic link is followed
-// only with `follow`. Where /proc is not mounted, what is there is looked at
-// by name first, and the file opened must be the one looked at. Returns the
-// descriptor or -1.
-int open_existing(const Directory& directory, const char* last, int flags, bool follow,
-                  struct stat* st) {
-    int path_fd = openat(fd_of(directory), last, O_PATH | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW));
-    if (path_fd < 0) return -1;
-    Descriptor path(path_fd);
-    if (fstat(path.value, st) != 0) return -1;
+// Opens the regular file that `path_fd` (O_PATH, which opens nothing) was
+// opened on, found as `last` in the directory on `dir_fd`, with `flags`,
+// through /proc/self/fd, so that a FIFO or device put there in between is
+// never opened. Where /proc is not mounted, `last` is opened again, not
+// following a link, and must be the file looked at. Returns the descriptor
+// or -1.
+int reopen(int path_fd, int dir_fd, const char* last, int flags, struct stat* st) {
+    if (fstat(path_fd, st) != 0) return -1;
     if (!S_ISREG(st->st_mode)) return not_regular(st->st_mode);
     char proc[64];
-    std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", path.value);
+    std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", path_fd);
     int opened = flags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
     int fd = open(proc, opened);
-    if (fd < 0 && errno == ENOENT)
-        fd = openat(fd_of(directory), last, opened | (follow ? 0 : O_NOFOLLOW));
+    if (fd < 0 && errno == ENOENT) fd = openat(dir_fd, last, opened | O_NOFOLLOW);
     if (fd < 0) return -1;
     struct stat now;
     if (fstat(fd, &now) != 0) return give_up(fd, nullptr, nullptr);
@@ -209,14 +95,56 @@ int open_existing(const Directory& directory, const char* last, int flags, bool 
     return fd;
 }
 
+// Opens `last` in the directory on `dir_fd`, an existing regular file and
+// no symbolic link, with `flags`. Returns the descriptor or -1.
+int open_existing(int dir_fd, const char* last, int flags, struct stat* st) {
+    Descriptor path(openat(dir_fd, last, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    return path.value < 0 ? -1 : reopen(path.value, dir_fd, last, flags, st);
+}
+
+// Opens for reading what `last` in `directory` names, following it where
+// it is a symbolic link that the rule allows: for root, only one that root
+// made. The link is followed from what it holds, read from the link itself,
+// never by looking `last` up again, and the path it holds is resolved by
+// the rule of hold_directory_of, from `directory`: a link that an ordinary
+// user made, or one in her directory, leads only into directories of hers.
+// One link is followed, to a regular file. Returns the descriptor or -1.
+int open_following(const Directory& directory, const char* last, struct stat* st) {
+    Descriptor link(openat(fd_of(directory), last, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    struct stat link_st, dir_st;
+    if (link.value < 0 || fstat(link.value, &link_st) != 0) return -1;
+    if (!S_ISLNK(link_st.st_mode)) return reopen(link.value, fd_of(directory), last, O_RDONLY, st);
+    uid_t made_by = counted_owner(link_st);
+    if (geteuid() == 0 && made_by != 0) {
+        errno = ELOOP;
+        return -1;
+    }
+    char target[PATH_MAX];
+    ssize_t length = readlinkat(link.value, "", target, sizeof target - 1);
+    if (length <= 0 || fstat(fd_of(directory), &dir_st) != 0) return -1;
+    target[length] = '\0';
+    const char* slash = std::strrchr(target, '/');
+    std::size_t prefix = slash == nullptr ? 0 : static_cast<std::size_t>(slash - target) + 1;
+    const char* target_last = target + prefix;
+    if (*target_last == '\0' || std::strcmp(target_last, ".") == 0 ||
+        std::strcmp(target_last, "..") == 0) {
+        errno = EISDIR;
+        return -1;
+    }
+    uid_t says = made_by != 0 ? made_by : counted_owner(dir_st);
+    Descriptor there(
+        resolve_directory(fd_of(directory), target, prefix, says != 0 ? says : no_guard));
+    return there.value < 0 ? -1 : open_existing(there.value, target_last, O_RDONLY, st);
+}
+
 // Opens `last` in `directory` without following a final symbolic link and
 // without blocking, and makes sure it is a regular file, never opening
 // anything else. With O_EXCL in `flags` the file is new, and is removed
 // again if it cannot be used. Returns the descriptor or -1.
 int open_regular(const Directory& directory, const char* last, int flags, struct stat* st) {
-    if ((flags & O_EXCL) == 0) return open_existing(directory, last, flags, false, st);
+    if ((flags & O_EXCL) == 0) return open_existing(fd_of(directory), last, flags, st);
     int fd = openat(fd_of(directory), last, flags | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC,
-                    0000); // the mark of an unfinished copy, until carry_metadata
+                    unfinished_mode);
     if (fd < 0) return -1;
     if (fstat(fd, st) != 0) return give_up(fd, &directory, last);
     if (!S_ISREG(st->st_mode)) {
@@ -345,6 +273,10 @@ int carry_flags(int from_fd, int to_fd) {
 int carry_all(int from_fd, int to_fd) {
     struct stat from;
     if (fstat(from_fd, &from) != 0) return 0;
+    if ((from.st_mode & 07777) == unfinished_mode) { // a copy with them would bear the mark
+        errno = EPERM;
+        return 0;
+    }
     (void)(!fchown(to_fd, from.st_uid, from.st_gid) || !fchown(to_fd, (uid_t)-1, from.st_gid));
     return has_owners_of(to_fd, from) && carry_acl(from_fd, to_fd) &&
            fchmod(to_fd, from.st_mode & 07777) == 0 && carry_xattrs(from_fd, to_fd) &&
@@ -386,7 +318,7 @@ int hold_directory_of(const char* name, Directory& directory, std::size_t* last_
         errno = EISDIR;
         return 0;
     }
-    int fd = resolve_directory(name, prefix);
+    int fd = resolve_directory(AT_FDCWD, name, prefix, no_guard);
     if (fd < 0) return 0;
     directory.native = fd;
     *last_at = prefix;
@@ -452,11 +384,11 @@ int fold_acl(int fd, unsigned long long& hash) {
         acl_permset_t permissions;
         if (acl_get_tag_type(entry, &tag) != 0 || acl_get_permset(entry, &permissions) != 0)
             return 0;
-        unsigned long long facts[] = {static_cast<unsigned long long>(tag), 0,
-                                      static_cast<unsigned long long>(
-                                          acl_get_perm(permissions, ACL_READ) * 4 +
-                                          acl_get_perm(permissions, ACL_WRITE) * 2 +
-                                          acl_get_perm(permissions, ACL_EXECUTE))};
+        unsigned long long facts[] = {
+            static_cast<unsigned long long>(tag), 0,
+            static_cast<unsigned long long>(acl_get_perm(permissions, ACL_READ) * 4 +
+                                            acl_get_perm(permissions, ACL_WRITE) * 2 +
+                                            acl_get_perm(permissions, ACL_EXECUTE))};
         if (tag == ACL_USER || tag == ACL_GROUP) {
             void* qualifier = acl_get_qualifier(entry);
             if (qualifier == nullptr) return 0;
@@ -507,7 +439,7 @@ std::FILE* open_removable(const Directory& directory, const char* last) {
 // that nothing of the copy has a name until name_copy gives it one; else
 // `last`, created with the mark.
 std::FILE* create_copy(const Directory& directory, const char* last) {
-    int fd = openat(fd_of(directory), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0000);
+    int fd = openat(fd_of(directory), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, unfinished_mode);
     if (fd >= 0) {
         if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
             give_up(fd, nullptr, nullptr);
@@ -535,18 +467,11 @@ bool has_a_name(std::FILE* held) {
     return fstat_of(held, &st) && st.st_nlink > 0;
 }
 
-// A symbolic link is followed only where it leads to a regular file, and,
-// for root, only where root made it: another user's link must not make root
-// read a file she could not.
+// A symbolic link is followed only as open_following allows.
 std::FILE* open_read(const Directory& directory, const char* last, bool follow_link) {
     struct stat st;
-    if (follow_link && geteuid() == 0 &&
-        fstatat(fd_of(directory), last, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode) &&
-        st.st_uid != 0) {
-        errno = ELOOP;
-        return nullptr;
-    }
-    int fd = open_existing(directory, last, O_RDONLY, follow_link, &st);
+    int fd = follow_link ? open_following(directory, last, &st)
+                         : open_existing(fd_of(directory), last, O_RDONLY, &st);
     if (fd < 0) return nullptr;
     if (!clear_nonblocking(fd)) {
         give_up(fd, nullptr, nullptr);
@@ -573,7 +498,7 @@ void facts_from(const struct stat& st, Facts& facts) {
     facts.links = st.st_nlink;
     facts.owned_by_caller = st.st_uid == geteuid();
     facts.regular = S_ISREG(st.st_mode);
-    facts.unfinished = facts.regular && (st.st_mode & 07777) == 0;
+    facts.unfinished = facts.regular && (st.st_mode & 07777) == unfinished_mode;
 }
 
 } // namespace
@@ -610,7 +535,8 @@ bool caller_is_privileged() {
 bool can_give_owners_of(std::FILE* file) {
     struct stat st;
     if (!fstat_of(file, &st)) return false;
-    return geteuid() == 0 || (st.st_uid == geteuid() && group_member(st.st_gid) != 0);
+    return geteuid() == 0 ||
+           (st.st_uid == geteuid() && (st.st_gid == getegid() || group_member(st.st_gid) != 0));
 }
 
 bool may_create_in(const Directory& directory) {
@@ -635,7 +561,7 @@ int remove_unfinished(const Directory& directory, const char* last) {
     Descriptor path(path_fd);
     struct stat st, now;
     if (fstat(path.value, &st) != 0) return 0;
-    if (!S_ISREG(st.st_mode) || (st.st_mode & 07777) != 0 || st.st_nlink != 1 ||
+    if (!S_ISREG(st.st_mode) || (st.st_mode & 07777) != unfinished_mode || st.st_nlink != 1 ||
         st.st_uid != geteuid() || fstatat(fd_of(directory), last, &now, AT_SYMLINK_NOFOLLOW) != 0 ||
         now.st_dev != st.st_dev || now.st_ino != st.st_ino) {
         errno = EBUSY;

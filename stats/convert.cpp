@@ -268,6 +268,9 @@ int convert_file(const char* name) {
         if (replacement.changed())
             report_error("%s changed while it was converted; the copy is kept as %s\n",
                          replacement.shown_name(), replacement.shown_new());
+        if (replacement.copy_changed())
+            report_error("%s changed before it was swapped in; it is kept\n",
+                         replacement.shown_new());
         return 0;
     }
     if (!replacement.sync())

@@ -110,7 +110,9 @@ int Replacement::create_copy(std::size_t buffer_bytes) {
 }
 
 int Replacement::name_copy() {
-    if (!platform::name_copy(incoming_.get(), names_.directory, names_.new_file.last()) || !sync())
+    if (!platform::name_copy(incoming_.get(), names_.directory, names_.new_file.last()) ||
+        !sync() || !platform::stamp_of(incoming_.get(), named_) ||
+        !platform::access_of(incoming_.get(), named_access_))
         return 0;
     step_ = Step::ready;
     return 1;
@@ -180,15 +182,30 @@ int Replacement::move_back() {
     return 1;
 }
 
+// Whether the copy, held, is as it was when it was named: no other program
+// wrote to it, or changed who may use it or its names, since. (On Windows
+// no other program can open it at all.)
+int Replacement::copy_as_named() {
+    platform::Stamp now;
+    unsigned long long access = 0;
+    return platform::stamp_of(incoming_.get(), now) && now.size == named_.size &&
+           now.modified == named_.modified && now.changed == named_.changed &&
+           now.links == named_.links && platform::access_of(incoming_.get(), access) &&
+           access == named_access_;
+}
+
 int Replacement::commit(bool check) {
     const char* aside_shown = role_ == Role::convert ? shown_old() : shown_new();
     const char* incoming_shown = role_ == Role::convert ? shown_new() : shown_old();
     changed_ = check && !still_as_read(false, false);
-    if (changed_) return 0;
+    copy_changed_ = check && !changed_ && !copy_as_named();
+    if (changed_ || copy_changed_) return 0;
     bool by_link = false;
     if (!platform::rename_held(original_.get(), names_.directory, names_.file.last(),
                                aside().last(), &by_link)) {
-        report_error("Cannot rename %s to %s: %s\n", shown_->file, aside_shown, reason(errno));
+        changed_ = check && errno == EBUSY; // NAME is another file now
+        if (!changed_)
+            report_error("Cannot rename %s to %s: %s\n", shown_->file, aside_shown, reason(errno));
         return 0;
     }
     step_ = Step::moved_aside;
@@ -198,13 +215,18 @@ int Replacement::commit(bool check) {
         return 0;
     }
     changed_ = check && !still_as_read(true, by_link);
-    if (changed_) {
+    copy_changed_ = check && !changed_ && !copy_as_named();
+    if (changed_ || copy_changed_) {
         move_back();
         return 0;
     }
     if (!platform::rename_held(incoming_.get(), names_.directory, incoming_name().last(),
                                names_.file.last())) {
-        report_error("Cannot rename %s to %s: %s\n", incoming_shown, shown_->file, reason(errno));
+        int error = errno;
+        copy_changed_ = check && error == EBUSY; // NAME.new is another file now
+        if (!copy_changed_)
+            report_error("Cannot rename %s to %s: %s\n", incoming_shown, shown_->file,
+                         reason(error));
         move_back();
         return 0;
     }

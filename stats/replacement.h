@@ -142,8 +142,12 @@ class Replacement {
     // %s: %s\n", ...); where the second rename fails, the first is undone.
     // Returns 1 once both renames are made; the caller then puts the second
     // on storage (sync()) before anything that depends on it.
+    // The copy, too, must still be as it was when it was named: where
+    // another program wrote to it, or changed who may use it or its names,
+    // nothing is left renamed and copy_changed() tells so.
     int commit(bool check);
     bool changed() const { return changed_; }
+    bool copy_changed() const { return copy_changed_; }
 
     // Step 4, also done on destruction: undoes what was not committed.
     void roll_back();
@@ -174,15 +178,16 @@ class Replacement {
     const Name& aside() const;
     const Name& incoming_name() const;
     int still_as_read(bool moved, bool by_link);
+    int copy_as_named();
     int move_back();
 
     Names names_;
     Role role_ = Role::convert;
     Step step_ = Step::idle;
-    bool changed_ = false;
+    bool changed_ = false, copy_changed_ = false;
     Stream original_, incoming_;
-    platform::Stamp read_;
-    unsigned long long read_access_ = 0;
+    platform::Stamp read_, named_;
+    unsigned long long read_access_ = 0, named_access_ = 0;
     std::unique_ptr<Shown> shown_;
 };
 

@@ -45,6 +45,10 @@ int has_no_other_names(const Stream& in, const char* name) {
         return 0;
     }
     if (facts.links == 1) return 1;
+    if (facts.links == 0) { // moved away, or saved over, since it was opened
+        report_error("%s: it was removed or replaced meanwhile; not reverted\n", shown(name, room));
+        return 0;
+    }
     report_error("%s: it has other names (hard links), which would go on naming the version 2 "
                  "data; not reverted\n",
                  shown(name, room));

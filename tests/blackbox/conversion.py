@@ -176,14 +176,15 @@ class Conversions(WindowsConversions, ConverterTest):
             ("a default ACL, none on x", [["setfacl", "-dm", "u:1234:rwx", "."]], None, True),
             ("a user attribute", [["setfattr", "-n", "user.origin", "-v", "scan", "x"]], None, True),
             ("nodump, and sync inherited", [["chattr", "+d", "x"], ["chattr", "+S", "."]], None, True),
-            ("no ACLs, none to carry", [], "acl_get_fd:1", True),
+            ("no ACLs, none to carry", [], "acl_get_fd:1-9", True),
+            ("permissions that are the mark of an unfinished copy", [["chmod", "1000", "x"]], None, False),
             ("no ACLs on the copy, none to carry", [], "acl_set_fd:1", True),
             ("no ACLs on the copy, one to carry", [acl], "acl_set_fd:1", False),
             ("her own file, as her", [writable, ["chown", "1234:1234", "x"]], as_user, True),
             ("a group she is not in", [writable, ["chown", "1234:5678", "x"]], as_user, False),
             ("another user's file", [writable, ["chown", "4321:4321", "x"]], as_user, False),
             ("her marked leftover copy, which she may not read", [writable, ["chown", "1234:1234", "x"], [
-                "sh", "-c", "printf junk > x.new && chown 1234:1234 x.new && chmod 0 x.new"]], as_user, True),
+                "sh", "-c", "printf junk > x.new && chown 1234:1234 x.new && chmod 1000 x.new"]], as_user, True),
             ("in her directory that she may write and search but not read",
              [["chown", "1234:1234", "x", "."], ["chmod", "300", "."]], as_user, True),
         ] if not OPTIONS.windows else [  # Wine shows a DACL as mode bits: Everyone's are others'

@@ -439,7 +439,7 @@ class Judge:
         if self.v1 not in (files.get("x", (None,))[0], files.get("x.old", (None,))[0]):
             problems.append("the version 1 data is whole under neither x nor x.old")
         for name, found in sorted(files.items()):
-            taken_over = name == "x.new" and found[2] == 1 and (found[1] == 0 or is_beginning(found[0], self.v1))
+            taken_over = name == "x.new" and found[2] == 1 and (found[1] == 0o1000 or is_beginning(found[0], self.v1))
             if found[0] not in (self.v1, self.v2) and not taken_over:
                 problems.append(f"{name} holds neither the data, its conversion nor a copy statconv takes over")
         advice = {}  # each command, and the names whose statinfo gave it

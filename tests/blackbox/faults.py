@@ -194,10 +194,24 @@ class InjectedFaults(RevertFaults, ConverterTest):
                                             env={"STATCONV_NO_TMPFILE": "1", **fault})
                 self.check(result, 0, announced("x"),
                            f"Failed to write new record to x.new\nx.new is kept, as it cannot be removed: {why}\n")
-                self.assertEqual(os.stat(self.root / "x.new").st_mode & 0o7777, 0)  # the mark
+                self.assertEqual(os.stat(self.root / "x.new").st_mode & 0o7777, 0o1000)  # the mark
                 subprocess.run(["chattr", "-a", str(self.root)], capture_output=True)
                 self.check(self.run_converter("x"), 1, announced("x"), "Converted 3000 records\n")
                 self.assertEqual(contents(self.root), {"x": converted(data), "x.old": data})
+
+    @posix_only
+    @unittest.skipUnless(OPTIONS.faulty_reverter, "needs the fault-injecting statrevert")
+    def test_a_kept_copy_is_never_taken_over_whatever_its_permissions(self):
+        # A file with no permissions at all: the copy a revert keeps, written
+        # to meanwhile, must not pass for an unfinished one.
+        data, v2 = version_1(3), converted(version_1(3))
+        lay_out(self.root, {"x": v2, "x.old": data})
+        for name in ("x", "x.old"):
+            os.chmod(self.root / name, 0)
+        self.run_faulty(OPTIONS.faulty_reverter, {"STATCONV_FAULT": "renameat2:2",
+                                                  "STATCONV_FAULT_RUN": "printf junk >> x.new"})
+        self.check(self.run_converter("x"), 0, announced("x"), "Cannot create x.new\n")
+        self.assertEqual(contents(self.root), {"x": data, "x.new": v2 + b"junk"})
 
     def test_swaps_and_locks_that_fail_or_fall_back(self):
         data, new = version_1(3), converted(version_1(3))
@@ -227,6 +241,12 @@ class InjectedFaults(RevertFaults, ConverterTest):
         rows += [(label, {"STATCONV_FAULT": "renameat2:1", "STATCONV_FAULT_RUN": command}, False, 0, changed,
                   {"x": data, "x.new": new, **others}) for label, command, others in [
             ("narrowed at the swap", "chmod 600 x", {}), ("given a second name at the swap", "ln x g", {"g": data})]]
+        rows += [("the copy written to at the swap", {"STATCONV_FAULT": "renameat2:1",
+                  "STATCONV_FAULT_RUN": "printf junk >> x.new"}, False, 0,
+                  done + "x.new changed before it was swapped in; it is kept\n", {"x": data, "x.new": new + b"junk"}),
+                 ("the copy saved over at the swap", {"STATCONV_FAULT": "renameat2:2", "STATCONV_FAULT_RUN":
+                  "printf junk > y && mv y x.new"}, False, 0, done + "x.new changed before it was swapped in; it is kept\n",
+                  {"x": data, "x.new": b"junk"})]
         for label, env, again, status, stderr, files in rows:
             with self.case(label):
                 lay_out(self.root, {"x": data})

@@ -38,7 +38,7 @@ class ForeignLink(Link):
 
 
 class Marked(bytes):
-    """File contents under the mark of an unfinished copy: no permissions at all."""
+    """File contents under the mark of an unfinished copy: no permissions but the sticky bit."""
 
 
 class Data(bytes):
@@ -67,7 +67,7 @@ def lay_out(root, files):
             if isinstance(what, Foreign):
                 os.chown(path, 1234, 1234)
             if isinstance(what, Marked):
-                path.chmod(0)
+                path.chmod(0o1000)
 
 
 def contents(root):

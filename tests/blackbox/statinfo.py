@@ -32,7 +32,8 @@ class StatInfo(ConverterTest):
         kept = "a kept copy that differs from the conversion of x ("
         alone = "statconv leaves it alone, as it may hold data found nowhere else\n"
         unfinished_copy = ("x.new: an unfinished copy, cut off while it was being built; running statconv on x "
-                           "again takes it over and builds it afresh\n")
+                           f"again takes it over and builds it afresh, or removing it abandons the conversion: "
+                           f"{remove('x.new')}\n")
         cut_before = ("a conversion was cut off before its renames, or a revert before removing the copy; "
                       f"complete the conversion by running statconv on x again, or the revert with: {remove('x.new')}\n")
         cut_off = ("x: missing; a conversion or a revert was cut off between its two renames (x.old is "
@@ -67,7 +68,7 @@ class StatInfo(ConverterTest):
             ("an empty copy", {"x": v1, "x.new": b""}, ["x.new"], unfinished_copy, 1),
             ("the same, told beside its file", {"x": version_1(2), "x.new": b""}, ["x"],
              "x: version 1, 2 records; x.new is an unfinished copy, cut off while it was being built, "
-             "which running statconv on x again takes over\n", 1),
+             f"which running statconv on x again takes over, or which removing abandons: {remove('x.new')}\n", 1),
             ("its exact conversion beside it", {"x": version_1(2), "x.new": converted(version_1(2))}, ["x"],
              "x: version 1, 2 records; x.new is its exact conversion: " + cut_before, 1),
             ("the same, told of the copy", {"x": version_1(2), "x.new": converted(version_1(2))}, ["x.new"],
