@@ -32,13 +32,16 @@ def carried(path):
             {name: os.getxattr(path, name) for name in os.listxattr(path)}, tool("lsattr", path).split()[0])
 
 
-def mount_bindfs(test):
-    """Mounts, with bindfs (libfuse 2), a directory of its own on the test's
-    directory, where FUSE and bindfs are there; the reason where not."""
+def mount_bindfs(test, backing=None, by=None):
+    """Mounts, with bindfs (libfuse 2), a directory of its own (or `backing`)
+    on the test's directory, where FUSE and bindfs are there; the reason
+    where not. With `by`, the mount is that user's, as the system records
+    it, while its files report the owners of the backing directory's."""
     if os.geteuid() != 0 or not shutil.which("bindfs") or not os.path.exists("/dev/fuse"):
         return "needs root, /dev/fuse and bindfs"
-    backing = test.new_directory()
-    mounted = subprocess.run(["bindfs", str(backing), str(test.root)], capture_output=True, text=True)
+    backing = backing or test.new_directory()
+    as_mounter = ["setpriv", f"--ruid={by}"] if by is not None else []
+    mounted = subprocess.run(as_mounter + ["bindfs", str(backing), str(test.root)], capture_output=True, text=True)
     if mounted.returncode != 0:
         return f"bindfs cannot mount here: {mounted.stderr.strip()}"
     test.addCleanup(subprocess.run, ["fusermount", "-u", str(test.root)])
@@ -376,6 +379,26 @@ class LocksAndFullDisks(ConverterTest):
                 run = subprocess.run(shlex.split(command) + ["x"], cwd=self.root, stdout=write_end,
                                      stderr=write_end, timeout=60)
                 self.assertEqual((run.returncode, contents(self.root)), (status, left))
+
+    @posix_only
+    def test_a_users_fuse_mount_leads_root_nowhere_she_could_not_go(self):
+        # Her file system reports every entry as root's; its link s leads
+        # into a directory only root may enter.
+        secret, backing = self.new_directory(), self.new_directory()
+        lay_out(secret, {"x": version_1(7)})
+        lay_out(backing, {"s": Link(str(secret)), "mine/x": version_1(2)})
+        rows = [(OPTIONS.converter, "s/x", (0, "Cannot open s/x\n")),
+                (OPTIONS.statinfo, "s/x", (1, "")),
+                (OPTIONS.converter, "mine/x", (1, "Converted 2 records\n"))]
+        for command, name, (status, stderr) in rows:
+            with self.case(name, command=command):
+                why_not = mount_bindfs(self, backing, by=1234) if command else "needs statinfo"
+                if why_not:
+                    self.skipTest(why_not)
+                result = self.run_converter(name, command=command)
+                self.assertEqual((result.returncode, result.stderr), (status, stderr))
+                self.assertNotIn("7 records", result.stdout)
+                self.assertEqual(contents(secret), {"x": version_1(7)})
 
     def test_a_full_disk_fails_the_write_and_removes_the_copy(self):
         # Room for the input and this many bytes of the copy: it runs out

@@ -4,11 +4,21 @@ a name that does not print."""
 import os
 import shlex
 import subprocess
+import sys
 import unittest
 
 from samples import converted, unfinished, version_1
 
-from .files import Dir, Fifo, HardLink, Marked, flip_byte, lay_out, with_file_length
+# Exchanges f and g in the directory given, as fast as it can, for a minute at most.
+SWAPPER = """
+import ctypes, os, sys, time
+os.chdir(sys.argv[1])
+renameat2, end = ctypes.CDLL(None).renameat2, time.monotonic() + 60
+while time.monotonic() < end:
+    renameat2(-100, b"f", -100, b"g", 2)
+"""
+
+from .files import Dir, Fifo, HardLink, Link, Marked, flip_byte, lay_out, with_file_length
 from .harness import OPTIONS, ConverterTest, needs_reverter
 
 
@@ -147,6 +157,25 @@ class StatInfo(ConverterTest):
             ]:
                 with self.subTest(label, command=command):
                     self.check(self.run_converter(name, command=command), status, stdout, stderr)
+
+    @unittest.skipIf(OPTIONS.windows or os.geteuid() != 0, "needs root, and another user's links")
+    def test_root_never_reads_through_a_link_a_user_swaps_in(self):
+        # She swaps her file with her link to a file only root may read,
+        # over and over; root's statinfo must never describe that file.
+        secret, home = self.new_directory(), self.new_directory()
+        lay_out(secret, {"f": version_1(77)})
+        lay_out(home, {"f": version_1(5), "g": Link(str(secret / "f"))})
+        for path in (home, home / "f", home / "g"):
+            os.lchown(path, 1234, 1234)
+        python = "/usr/bin/python3"  # one she may run, unlike a python under /root
+        if not os.access(python, os.X_OK):
+            self.skipTest("needs /usr/bin/python3")
+        swapper = subprocess.Popen([python, "-c", SWAPPER, str(home)], preexec_fn=lambda: (
+            os.setgroups([]), os.setgid(1234), os.setuid(1234)))
+        self.addCleanup(swapper.wait)
+        self.addCleanup(swapper.kill)
+        seen = [self.run_converter(str(home / "f"), command=OPTIONS.statinfo).stdout for _ in range(300)]
+        self.assertEqual(sum("77 records" in line for line in seen), 0, "runs that described root's file")
 
     def test_a_conversion_is_verified_and_a_difference_named(self):
         data = version_1(4)
