@@ -46,7 +46,10 @@ int form_names(Names& names, const char* last) {
 // moved aside is unlinked under a name the file system keeps for it, or
 // reads its attributes by a name that has gone (FUSE).
 bool unreadable_is_no_change(int error) {
-    return error == ENOENT || error == ESTALE;
+#ifdef ESTALE
+    if (error == ESTALE) return true;
+#endif
+    return error == ENOENT;
 }
 
 } // namespace

@@ -97,16 +97,16 @@ int new_name_free(const Names& names) {
 }
 
 // Whether NAME.new, held on `v2` after the renames, is still exactly the
-// conversion of the version 1 file now under NAME, and no program has opened
-// it for writing since it was held. NAME is read without taking the lock:
-// on Linux this process still holds it, and a second lock of its own would
-// be refused.
-int still_derivable(const Names& names, const Stream& v2) {
+// conversion of the version 1 file now under NAME, held on `v1`, and no
+// program has opened it for writing since it was held. Both are read
+// through what is held: on Windows not even this process may open a file
+// again that it holds without sharing.
+int still_derivable(const Names& names, const Stream& v2, const Stream& v1) {
     const char *name = names.given, *new_name = names.new_file.path;
-    Stream v1(platform::open_read(names.directory, names.file.last()));
     Finding finding;
     Match match = Match::v2_unusable;
-    if (v2.get() != nullptr && std::fseek(v2.get(), 0, SEEK_SET) != 0) {
+    if ((v2.get() != nullptr && std::fseek(v2.get(), 0, SEEK_SET) != 0) ||
+        (v1.get() != nullptr && std::fseek(v1.get(), 0, SEEK_SET) != 0)) {
         finding.checked = false;
         std::snprintf(finding.text, sizeof finding.text, "cannot read: %s", reason(errno));
     } else {
@@ -138,7 +138,7 @@ int remove_version_2(Replacement& replacement) {
                      new_name);
         return 0;
     }
-    if (!still_derivable(names, v2)) return 0;
+    if (!still_derivable(names, v2, replacement.incoming())) return 0;
     if (!platform::remove_held(v2.get(), names.directory, names.new_file.last())) {
         report_error("Cannot remove %s: %s\n", new_name, reason(errno));
         return 0;
