@@ -28,6 +28,7 @@ _parser.add_argument("--holder")
 _parser.add_argument("--statinfo")
 _parser.add_argument("--reverter")
 _parser.add_argument("--faulty-reverter")
+_parser.add_argument("--faulty-statinfo")
 OPTIONS, UNITTEST_ARGS = _parser.parse_known_args()
 
 

@@ -176,6 +176,21 @@ class StatInfo(ConverterTest):
         self.addCleanup(swapper.kill)
         seen = [self.run_converter(str(home / "f"), command=OPTIONS.statinfo).stdout for _ in range(300)]
         self.assertEqual(sum("77 records" in line for line in seen), 0, "runs that described root's file")
+        swapper.kill()
+        if not OPTIONS.faulty_statinfo:
+            return
+        # The same swap, made at each call of a run in turn.
+        report = self.root / "fault"
+        swap = {"STATCONV_FAULT_RUN": f"cd {home} && mv f t && mv g f && mv t g", "STATCONV_FAULT_REPORT": str(report)}
+        call = 0
+        while True:
+            call += 1
+            with self.subTest(call=call):
+                run = self.run_converter(str(home / "f"), command=OPTIONS.faulty_statinfo,
+                                         env={"STATCONV_FAULT": f"any:{call}", **swap})
+                self.assertNotIn("77 records", run.stdout)
+            if report.read_text().startswith("none"):
+                break
 
     def test_a_conversion_is_verified_and_a_difference_named(self):
         data = version_1(4)
