@@ -55,8 +55,11 @@ class Directory {
 // symbolic link or ".." out of a directory that an ordinary user owns into
 // one that someone else owns is refused (EPERM), so that no other user can
 // lead the resolution into a directory of the caller's that she could not
-// write herself. A last part that names no file ("", ".", "..") is refused
-// (EISDIR).
+// write herself. A directory on a file system that an ordinary user mounted
+// counts as hers, whatever owners that file system reports. A last part that
+// names no file ("", ".", "..") is refused (EISDIR).
+//   Linux:   FUSE records the mounting user in /proc/self/mountinfo
+//            (user_id=).
 //   Windows: a directory part on any drive letter, share, subst or mapped
 //            drive, junction, in any case or as a short name, reaches the
 //            directory; a part that ends in a dot or a space (which Windows
@@ -132,7 +135,9 @@ bool has_a_name(std::FILE* held);
 // refused, never opened. A final symbolic link is refused (ELOOP) unless
 // `follow_link`; then it is followed only to a regular file and, for root,
 // only where root made it, so that another user's link cannot make root
-// read what she could not.
+// read what she could not. The link is followed from what it holds, read
+// from the link itself (never by looking `last` up again), by the rule of
+// hold_directory_of.
 //   Linux:   the file is opened for its path alone (O_PATH), looked at, and
 //            then opened through /proc/self/fd, so that nothing swapped in
 //            between is opened.
