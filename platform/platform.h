@@ -296,7 +296,10 @@ int sync_to_storage(std::FILE* stream);
 //   Linux:   fsync of the held directory; where it is held for its path
 //            alone, syncfs through `within`.
 //   Windows: FlushFileBuffers of the held directory where it was opened
-//            with the right to add files, else of `within`.
+//            with the right to add files, else of `within`. The exception:
+//            where neither may be flushed (a directory that refused the
+//            right, and no `within` opened for writing), it returns 1 having
+//            done nothing more; each rename was flushed through its handle.
 int sync_directory(const Directory& directory, std::FILE* within);
 
 // ---- Names within a held directory ---------------------------------------
@@ -314,11 +317,16 @@ int sync_directory(const Directory& directory, std::FILE* within);
 // then be stale afterwards (a file system that keeps an unlinked open file
 // under a hidden name), and was judged between the two instead.
 //   Linux:   renameat2(RENAME_NOREPLACE); on a file system without it,
-//            linkat, fsync of the directory, a check that the held file
-//            gained exactly one name, then unlinkat.
+//            linkat, fsync of the directory, a check that `to` is the held
+//            file (by inode, or by its having gained exactly one name),
+//            then unlinkat.
 //   Windows: SetFileInformationByHandle(FileRenameInfo) on the held
 //            handle, never replacing, then FlushFileBuffers, so that the
-//            rename is written through before it returns.
+//            rename is written through before it returns. The exception:
+//            an existing `to` that is another name of the held file fails
+//            (EEXIST), as no name of a file held without sharing can be
+//            removed; only another program's hard link made meanwhile
+//            leaves that, never a rename of ours.
 int rename_held(std::FILE* held, const Directory& directory, const char* from, const char* to,
                 bool* by_link = nullptr);
 
