@@ -195,9 +195,7 @@ Leftover judge_copy(const Names& names, const Name& copy, const Stream& v1) {
     platform::Facts facts;
     if (in.get() == nullptr && in.error() == EACCES &&
         platform::facts_of_name(names.directory, copy.last(), facts))
-        return facts.unfinished && facts.regular && facts.links == 1 && facts.owned_by_caller
-                   ? Leftover::unfinished
-                   : Leftover::not_ours;
+        return judge_unreadable_leftover(facts);
     return judge_leftover(in, copy.path, v1);
 }
 

@@ -126,10 +126,6 @@ std::FILE* create_copy(const Directory& directory, const char* last);
 //            AT_EMPTY_PATH).
 int name_copy(std::FILE* copy, const Directory& directory, const char* last);
 
-// Whether the file held on `held` has a name at all (a copy from
-// create_copy may have none yet).
-bool has_a_name(std::FILE* held);
-
 // Opens `last`, a regular file, for binary reading without holding it, so
 // that reading never keeps a holder off the file. A FIFO or device is
 // refused, never opened. A final symbolic link is refused (ELOOP) unless
@@ -329,10 +325,6 @@ int sync_directory(const Directory& directory, std::FILE* within);
 //            leaves that, never a rename of ours.
 int rename_held(std::FILE* held, const Directory& directory, const char* from, const char* to,
                 bool* by_link = nullptr);
-
-// Removes the name `last`, whatever its permission bits or attributes.
-//   Windows: a read-only attribute is cleared first.
-int remove_file(const Directory& directory, const char* last);
 
 // Whether `a` and `b` are two names of one file. Links are not followed.
 //   Linux:   device and inode. Windows: volume serial and file index.

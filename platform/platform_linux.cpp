@@ -453,6 +453,16 @@ std::FILE* create_copy(const Directory& directory, const char* last) {
     return fd < 0 ? nullptr : stream_on(fd, "w+b", directory, last);
 }
 
+namespace {
+
+// Whether the file held on `held` has a name at all: an unnamed copy has none.
+bool has_a_name(std::FILE* held) {
+    struct stat st;
+    return fstat_of(held, &st) && st.st_nlink > 0;
+}
+
+} // namespace
+
 int name_copy(std::FILE* copy, const Directory& directory, const char* last) {
     if (has_a_name(copy)) return 1;
     char proc[64];
@@ -460,11 +470,6 @@ int name_copy(std::FILE* copy, const Directory& directory, const char* last) {
     if (linkat(AT_FDCWD, proc, fd_of(directory), last, AT_SYMLINK_FOLLOW) == 0) return 1;
     if (errno != ENOENT) return 0;
     return linkat(fileno(copy), "", fd_of(directory), last, AT_EMPTY_PATH) == 0; // no /proc
-}
-
-bool has_a_name(std::FILE* held) {
-    struct stat st;
-    return fstat_of(held, &st) && st.st_nlink > 0;
 }
 
 // A symbolic link is followed only as open_following allows.
@@ -676,10 +681,6 @@ int rename_held(std::FILE* held, const Directory& directory, const char* from, c
     }
     *by_link = true;
     return unlinkat(fd, from, 0) == 0;
-}
-
-int remove_file(const Directory& directory, const char* last) {
-    return unlinkat(fd_of(directory), last, 0) == 0;
 }
 
 int name_is_free(const Directory& directory, const char* last) {

@@ -274,10 +274,6 @@ int name_copy(std::FILE* /*copy*/, const Directory& /*directory*/, const char* /
     return 1;
 }
 
-bool has_a_name(std::FILE* /*held*/) {
-    return true;
-}
-
 std::FILE* open_read(const Directory& directory, const char* last, bool follow_link) {
     return open_in(directory, last, GENERIC_READ,
                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -405,22 +401,6 @@ int rename_held(std::FILE* held, const Directory& directory, const char* from, c
     if (!rename_handle(file, directory, to)) return 0;
     if (!FlushFileBuffers(file)) FlushFileBuffers(handle_of(directory));
     return 1;
-}
-
-int remove_file(const Directory& directory, const char* last) {
-    wchar_t path[long_path_size];
-    if (!path_in(directory, last, path)) return 0;
-    if (DeleteFileW(path)) return 1;
-    DWORD attributes = GetFileAttributesW(path);
-    if (GetLastError() != ERROR_ACCESS_DENIED || attributes == INVALID_FILE_ATTRIBUTES ||
-        (attributes & FILE_ATTRIBUTE_READONLY) == 0)
-        return fail_with_system_error();
-    if (!SetFileAttributesW(path, attributes & ~DWORD{FILE_ATTRIBUTE_READONLY}))
-        return fail_with_system_error();
-    if (DeleteFileW(path)) return 1;
-    fail_with_system_error();
-    SetFileAttributesW(path, attributes);
-    return 0;
 }
 
 int name_is_free(const Directory& directory, const char* last) {

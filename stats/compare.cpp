@@ -182,6 +182,12 @@ bool begins_conversion(std::FILE* copy, long long size, std::FILE* v1) {
     return true;
 }
 
+Leftover judge_unreadable_leftover(const platform::Facts& facts) {
+    return facts.unfinished && facts.regular && facts.links == 1 && facts.owned_by_caller
+               ? Leftover::unfinished
+               : Leftover::not_ours;
+}
+
 Leftover judge_leftover(const Stream& copy, const char* copy_name, const Stream& v1) {
     platform::Facts facts;
     if (copy.get() == nullptr || v1.get() == nullptr) return Leftover::differs;

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "platform/platform.h"
 #include "stats/layout.h"
 #include "stats/names.h"
 #include "stats/stream.h"
@@ -76,5 +77,10 @@ enum class Leftover {
 // Judges the file open on `copy`, under `copy_name`, against NAME open on
 // `v1`; both are read from their start, each at most once.
 Leftover judge_leftover(const Stream& copy, const char* copy_name, const Stream& v1);
+
+// The same for a copy that the caller may not open for reading, by what the
+// system tells of it (`facts`): only a marked copy with one name, the
+// caller's own, is unfinished; anything else is not_ours.
+Leftover judge_unreadable_leftover(const platform::Facts& facts);
 
 } // namespace stats

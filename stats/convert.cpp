@@ -90,7 +90,7 @@ int clear_the_way(const Stream& in, const Names& names) {
     } else if (errno == EACCES) {
         platform::Facts facts;
         removed = platform::facts_of_name(names.directory, copy.last(), facts) &&
-                  facts.unfinished && facts.regular && facts.links == 1 && facts.owned_by_caller &&
+                  judge_unreadable_leftover(facts) == Leftover::unfinished &&
                   platform::remove_unfinished(names.directory, copy.last());
     } else {
         removed = errno == ENOENT; // gone meanwhile

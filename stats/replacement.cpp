@@ -103,6 +103,14 @@ const Name& Replacement::incoming_name() const {
     return role_ == Role::convert ? names_.new_file : names_.old_file;
 }
 
+const char* Replacement::shown_aside() const {
+    return role_ == Role::convert ? shown_old() : shown_new();
+}
+
+const char* Replacement::shown_incoming() const {
+    return role_ == Role::convert ? shown_new() : shown_old();
+}
+
 int Replacement::create_copy(std::size_t buffer_bytes) {
     if (!incoming_.open(buffer_bytes, [&] {
             return platform::create_copy(names_.directory, names_.new_file.last());
@@ -171,9 +179,7 @@ int Replacement::still_as_read(bool moved, bool by_link) {
 int Replacement::move_back() {
     if (!platform::rename_held(original_.get(), names_.directory, aside().last(),
                                names_.file.last())) {
-        report_error("Cannot rename %s to %s: %s\n",
-                     role_ == Role::convert ? shown_old() : shown_new(), shown_->file,
-                     reason(errno));
+        report_error("Cannot rename %s to %s: %s\n", shown_aside(), shown_->file, reason(errno));
         step_ = Step::ready; // both files whole under their names, as the line says
         return 0;
     }
@@ -198,8 +204,6 @@ int Replacement::copy_as_named() {
 }
 
 int Replacement::commit(bool check) {
-    const char* aside_shown = role_ == Role::convert ? shown_old() : shown_new();
-    const char* incoming_shown = role_ == Role::convert ? shown_new() : shown_old();
     changed_ = check && !still_as_read(false, false);
     copy_changed_ = check && !changed_ && !copy_as_named();
     if (changed_ || copy_changed_) return 0;
@@ -208,7 +212,8 @@ int Replacement::commit(bool check) {
                                aside().last(), &by_link)) {
         changed_ = check && errno == EBUSY; // NAME is another file now
         if (!changed_)
-            report_error("Cannot rename %s to %s: %s\n", shown_->file, aside_shown, reason(errno));
+            report_error("Cannot rename %s to %s: %s\n", shown_->file, shown_aside(),
+                         reason(errno));
         return 0;
     }
     step_ = Step::moved_aside;
@@ -228,7 +233,7 @@ int Replacement::commit(bool check) {
         int error = errno;
         copy_changed_ = check && error == EBUSY; // NAME.new is another file now
         if (!copy_changed_)
-            report_error("Cannot rename %s to %s: %s\n", incoming_shown, shown_->file,
+            report_error("Cannot rename %s to %s: %s\n", shown_incoming(), shown_->file,
                          reason(error));
         move_back();
         return 0;

@@ -177,6 +177,8 @@ class Replacement {
 
     const Name& aside() const;
     const Name& incoming_name() const;
+    const char* shown_aside() const;
+    const char* shown_incoming() const;
     int still_as_read(bool moved, bool by_link);
     int copy_as_named();
     int move_back();
