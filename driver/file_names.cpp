@@ -35,20 +35,62 @@ bool matches(const NativeChar* pattern, const NativeChar* name) {
     return *pattern == '\0';
 }
 
+// Whether `name` matches `pattern` as the system's own command line means
+// it. On Windows, as in cmd, a pattern ending in ".*" also matches a name
+// with no extension ("*.*" matches every name), and one ending in "." only a
+// name with no extension ("*." every such name).
+bool matches_as_meant(const NativeName& pattern, const NativeName& name) {
+    if (!platform::patterns_as_cmd) return matches(pattern.c_str(), name.c_str());
+    bool plain = name.find('.') == NativeName::npos;
+    std::size_t length = pattern.size();
+    if (length >= 2 && pattern[length - 2] == '.' && pattern[length - 1] == '*')
+        return matches(pattern.c_str(), name.c_str()) ||
+               (plain && matches(pattern.substr(0, length - 2).c_str(), name.c_str()));
+    if (length >= 1 && pattern[length - 1] == '.')
+        return plain && matches(pattern.substr(0, length - 1).c_str(), name.c_str());
+    return matches(pattern.c_str(), name.c_str());
+}
+
+// Whether `a` and `b` name the same entry (on Windows, in either case).
+bool same_entry(const NativeName& a, const NativeName& b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); i++)
+        if (!platform::same_letter(a[i], b[i])) return false;
+    return true;
+}
+
+// Whether `entry` is NAME.old or NAME.new where NAME is also in `entries`:
+// the version 1 file a conversion kept, or a copy being built or left by a
+// run cut off, which a pattern never means.
+bool is_companion(const NativeName& entry, const std::vector<NativeName>& entries) {
+    static constexpr NativeChar old_suffix[] = {'.', 'o', 'l', 'd', '\0'};
+    static constexpr NativeChar new_suffix[] = {'.', 'n', 'e', 'w', '\0'};
+    constexpr std::size_t suffix_length = 4;
+    if (entry.size() <= suffix_length) return false;
+    NativeName suffix = entry.substr(entry.size() - suffix_length);
+    if (!same_entry(suffix, old_suffix) && !same_entry(suffix, new_suffix)) return false;
+    NativeName base = entry.substr(0, entry.size() - suffix_length);
+    return std::any_of(entries.begin(), entries.end(),
+                       [&](const NativeName& other) { return same_entry(other, base); });
+}
+
 // Appends to `names` the files that `argument` stands for: where its last
 // part holds '*' or '?', the entries of its directory that match it (a
-// name beginning with a dot only where the pattern does too), sorted;
-// otherwise, or where nothing matches, the argument itself.
+// name beginning with a dot only where the pattern does too, and no
+// companion of a file there), sorted; otherwise, or where nothing matches,
+// the argument itself.
 void expand(const platform::Argument& argument, std::vector<FileName>& names) {
     std::size_t first = names.size();
     std::size_t at = platform::last_part_at(argument.native);
     NativeName prefix = argument.native.substr(0, at);
-    const NativeChar* pattern = argument.native.c_str() + at;
-    bool wild = argument.native.find_first_of(NativeName{'*', '?'}, at) != NativeName::npos;
-    for (const NativeName& entry :
-         wild ? platform::directory_entries(prefix) : std::vector<NativeName>{}) {
+    NativeName pattern = argument.native.substr(at);
+    bool wild = pattern.find_first_of(NativeName{'*', '?'}) != NativeName::npos;
+    std::vector<NativeName> entries =
+        wild ? platform::directory_entries(prefix) : std::vector<NativeName>{};
+    for (const NativeName& entry : entries) {
         FileName name;
-        if ((entry[0] != '.' || pattern[0] == '.') && matches(pattern, entry.c_str()) &&
+        if ((entry[0] != '.' || pattern[0] == '.') && matches_as_meant(pattern, entry) &&
+            !is_companion(entry, entries) &&
             platform::to_program_name(prefix + entry, name.name, name.as_typed))
             names.push_back(name);
     }
@@ -60,8 +102,12 @@ void expand(const platform::Argument& argument, std::vector<FileName>& names) {
 } // namespace
 
 std::vector<FileName> file_names(int count, char** argv, int first) {
+    return expand_names(platform::arguments(count, argv, first));
+}
+
+std::vector<FileName> expand_names(const std::vector<platform::Argument>& arguments) {
     std::vector<FileName> names;
-    for (const platform::Argument& argument : platform::arguments(count, argv, first)) {
+    for (const platform::Argument& argument : arguments) {
         if (argument.as_typed)
             expand(argument, names);
         else

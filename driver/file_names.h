@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/platform.h"
+
 namespace driver {
 
 struct FileName {
@@ -17,10 +19,18 @@ struct FileName {
 // pattern never picks up a file (NAME.old) that work on an earlier name made.
 // '*' and '?' in the last part of an argument are wildcards (every other
 // character stands for itself, on Windows in either case); the argument
-// stands for the matching entries of its directory, sorted, a name
-// beginning with a dot only where the pattern does too. A pattern that
-// matches nothing is passed on as typed. A name that did not arrive as it
-// was typed is passed on, marked so, and never expanded.
+// stands for the matching entries of its directory, sorted, leaving out
+//   - a name beginning with a dot, unless the pattern does too;
+//   - NAME.old and NAME.new where NAME is also there: the version 1 file a
+//     conversion kept, or a copy being built or left by a cut-off run, is
+//     never what a pattern means (named alone, it is taken as named).
+// On Windows, as in cmd, "*.*" matches every name and "*." every name
+// without an extension. A pattern that matches nothing is passed on as
+// typed. A name that did not arrive as it was typed is passed on, marked
+// so, and never expanded.
 std::vector<FileName> file_names(int count, char** argv, int first);
+
+// The same for arguments already taken from the command line.
+std::vector<FileName> expand_names(const std::vector<platform::Argument>& arguments);
 
 } // namespace driver

@@ -1,33 +1,36 @@
 // statinfo: tells the operator what statistics files hold, before and after
 // a conversion.
 //
-//   statinfo FILE...            one line per file: version, records, state
-//   statinfo --verify FILE...   checks each converted FILE against FILE.old
+//   statinfo [FILE...]            one line per file: version, records, state
+//   statinfo --verify [FILE...]   checks each converted FILE against FILE.old
+//
+// With no FILE, the five files of the built-in list; options may come
+// anywhere (driver/companion.h).
 //
 // Exit status 0 when every file is consistent (or verified), 1 otherwise,
 // 2 for a usage error: the ordinary convention, unlike statconv's.
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <vector>
 
-#include "driver/file_names.h"
+#include "driver/companion.h"
 #include "driver/statinfo_report.h"
 #include "platform/platform.h"
 #include "stats/shown_name.h"
-#include "version.h"
 
 namespace {
 
 constexpr const char* usage_text =
-    "usage: statinfo [--verify] FILE...\n"
-    "Reports the version, record count and state of each statistics file.\n"
+    "usage: statinfo [--verify] [FILE...]\n"
+    "Reports the version, record count and state of each statistics file; with no\n"
+    "FILE, of the five files of the built-in list (trans/collstat ...).\n"
     "  --verify    check each converted FILE against FILE.old, record by record\n"
-    "  -h, --help  show this help\n"
+    "  -h, --help  show this help (on Windows also /?)\n"
     "  --version   show the version\n"
     "  --          end of options: every argument after it is a file name\n"
-    "A FILE holding * or ? in its last part, which the shell passed on, is expanded\n"
-    "to the matching names, sorted.\n"
+    "Options may come before or after the names. A FILE holding * or ? in its last\n"
+    "part, which the shell passed on, is expanded to the matching names, sorted,\n"
+    "leaving out NAME.old and NAME.new beside a NAME.\n"
     "Exit status: 0 when every file is consistent (or verified), 1 otherwise,\n"
     "2 for a usage error.\n";
 
@@ -53,39 +56,17 @@ int check_file(const driver::FileName& file, bool verifying, std::vector<std::st
     return driver::describe_file(name);
 }
 
-int usage_error(const char* problem, const char* argument) {
-    std::fprintf(stderr, "statinfo: %s%s\n%s", problem, argument, usage_text);
-    return 2;
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
     platform::prepare_process();
-    bool verifying = false;
-    int first = 1;
-    for (; first < argc && argv[first][0] == '-'; first++) {
-        if (std::strcmp(argv[first], "--") == 0) {
-            first++;
-            break;
-        }
-        if (std::strcmp(argv[first], "--help") == 0 || std::strcmp(argv[first], "-h") == 0) {
-            std::fputs(usage_text, stdout);
-            return 0;
-        }
-        if (std::strcmp(argv[first], "--version") == 0) {
-            std::fputs("statinfo " STATCONV_FILE_VERSION "\n", stdout);
-            return 0;
-        }
-        if (std::strcmp(argv[first], "--verify") != 0)
-            return usage_error("unknown option ", argv[first]);
-        verifying = true;
-    }
-    if (first == argc) return usage_error("no file given", "");
+    driver::CommandLine line;
+    int status = driver::read_command_line({"statinfo", usage_text, "--verify"}, argc, argv, line);
+    if (status >= 0) return status;
     int all_good = 1;
     std::vector<std::string> described;
-    for (const driver::FileName& file : driver::file_names(argc, argv, first))
-        all_good &= check_file(file, verifying, described);
+    for (const driver::FileName& file : line.names)
+        all_good &= check_file(file, line.flag, described);
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
         std::fputs("statinfo: cannot write the report\n", stderr);
         return 1;

@@ -58,32 +58,40 @@ State state_of(const Names& names, const Name& name) {
     return read_state(in, header, size, error);
 }
 
-// Whether the file that `in` opened, or failed to open, is held by a
-// conversion or revert running now: it is held elsewhere, or (Windows) an
-// open of it was refused for that.
+// Whether the file that `in` opened, or failed to open, is held by another
+// program now: held elsewhere, or (Windows) an open of it was refused for
+// that.
 bool running_now(const Stream& in) {
     return in.get() != nullptr ? platform::held_elsewhere(in.get()) : in.error() == EBUSY;
 }
 
-// A conversion or a revert holds NAME, or what stands for it, now: nothing
-// is cut off, and nothing is to be done but wait.
+// Another program holds NAME, or what stands for it, now (a conversion or a
+// revert running, or one that locks it or has it open for writing), as
+// statconv's own open would find: nothing is to be done but wait.
 int describe_running(const char* name) {
     print_named(stdout, name,
-                ": in use by a conversion or a revert running now; run statinfo again once it "
-                "has finished\n");
+                ": in use by another program; statconv would refuse it now; run statinfo again "
+                "once that program has let it go\n");
     return 0;
 }
 
-// Prints the advice to rename `from` to `to`: the command, or, where a name
-// would not reach the command as it is, the two names in words.
-void print_rename(const char* from, const char* to, bool command) {
+// Ends advice given in words, for names that would not reach a command as
+// they are, with why.
+void print_by_hand_reason() {
+    std::fputs(" (cmd expands % and ! in a command, even within quotes)", stdout);
+}
+
+// Prints the advice to rename `from` to `to` (of which `to_last` is the last
+// part): the command, or, where a name would not reach the command as it is,
+// the two names in words.
+void print_rename(const char* from, const char* to, const char* to_last, bool command) {
     if (command)
         print_names("with: %s ", rename_command);
     else
         std::fputs("by renaming ", stdout);
     print_quoted(stdout, from);
     std::fputs(command ? " " : " to ", stdout);
-    print_quoted(stdout, to);
+    print_quoted(stdout, command && rename_takes_last_part ? to_last : to);
 }
 
 // A NAME that does not exist may be a conversion or a revert cut off between
@@ -109,11 +117,13 @@ int describe_missing(const Names& names, int error) {
         print_names("%s: missing; a conversion or a revert was cut off between its two renames "
                     "(%s is version 1, %s is its exact conversion); complete the conversion ",
                     name_text, old_text, new_text);
-        print_rename(new_name, name, command);
+        print_rename(new_name, name, names.file.last(), command);
         std::fputs(", or the revert ", stdout);
-        print_rename(old_name, name, command);
-        if (!command)
-            std::fputs(", by hand (cmd expands % in a command, even within quotes)", stdout);
+        print_rename(old_name, name, names.file.last(), command);
+        if (!command) {
+            std::fputs(", by hand", stdout);
+            print_by_hand_reason();
+        }
         std::putchar('\n');
         return 0;
     case Match::differs:
@@ -134,14 +144,40 @@ bool is_exact_conversion(const Names& names, const Name& v2_name, const Name& v1
     return compare_conversion(v2, v1, v1_name.path, finding) == Match::exact;
 }
 
-// Prints the command that removes the extra names `first` and, unless null,
-// `second`, and ends the line.
-void print_remove(const char* first, const char* second) {
-    print_names("%s ", remove_command);
+// Prints `first` and, unless null, `second`, quoted, joined by `joint`.
+void print_pair(const char* first, const char* second, const char* joint) {
     print_quoted(stdout, first);
-    if (second != nullptr) {
-        std::putchar(' ');
-        print_quoted(stdout, second);
+    if (second == nullptr) return;
+    std::fputs(joint, stdout);
+    print_quoted(stdout, second);
+}
+
+// Prints the advice to remove `first` and, unless null, `second`, and ends
+// the line. Where `same_as` is given, `first` is another name of that file,
+// and the command removes nothing unless it still is; where the command line
+// cannot test that, or a name would not reach it as it is, the advice is in
+// words.
+void print_remove(const char* first, const char* second, const char* same_as = nullptr) {
+    bool safe = command_safe(first) && (second == nullptr || command_safe(second)) &&
+                (same_as == nullptr || command_safe(same_as));
+    if (safe && same_as == nullptr) {
+        print_names("with: %s ", remove_command);
+        print_pair(first, second, " ");
+    } else if (safe && can_test_same_file) {
+        std::fputs("with: [ ", stdout);
+        print_pair(same_as, first, " -ef ");
+        print_names(" ] && %s ", remove_command);
+        print_pair(first, second, " ");
+    } else {
+        std::fputs("by removing ", stdout);
+        print_pair(first, second, " and ");
+        if (same_as != nullptr) {
+            std::fputs(", once sure that the first is still another name of ", stdout);
+            print_quoted(stdout, same_as);
+        } else {
+            std::fputs(", by hand", stdout);
+        }
+        if (!safe) print_by_hand_reason();
     }
     std::putchar('\n');
 }
@@ -161,10 +197,9 @@ int describe_second_name(const Names& names) {
     if (is_exact_conversion(names, names.new_file, names.file)) {
         print_names("%s: version 1, and %s is another name of it (%s is its exact conversion): a "
                     "conversion was cut off while moving it aside, or a revert while moving it "
-                    "back; finish the conversion by running statconv on %s again, or the revert "
-                    "with: ",
+                    "back; finish the conversion by running statconv on %s again, or the revert ",
                     name_text, old_text, new_text, name_text);
-        print_remove(old_name, new_name);
+        print_remove(old_name, new_name, name);
     } else {
         print_names("%s: version 1, and %s is another name of it: a conversion was cut off while "
                     "moving it aside; running statconv on it again finishes it\n",
@@ -177,7 +212,7 @@ int describe_second_name(const Names& names) {
 // converting it here, where that can be told beforehand.
 void print_hindrance(const Stream& in, const Names& names) {
     ShownName room;
-    if (!platform::can_give_owners_of(in.get()))
+    if (!platform::can_give_owners_of(names.directory, in.get()))
         print_names("; statconv would refuse it: its owner or group is not one this user may give "
                     "the converted copy");
     else if (!platform::may_create_in(names.directory))
@@ -205,8 +240,7 @@ Leftover judge_copy(const Names& names, const Name& copy, const Stream& v1) {
 void print_exact_copy_advice(const char* name, const char* new_name) {
     ShownName room;
     print_names("a conversion was cut off before its renames, or a revert before removing the "
-                "copy; complete the conversion by running statconv on %s again, or the revert "
-                "with: ",
+                "copy; complete the conversion by running statconv on %s again, or the revert ",
                 shown(name, room));
     print_remove(new_name, nullptr);
 }
@@ -229,7 +263,7 @@ int print_copy_state(const Stream& in, const Names& names) {
     case Leftover::empty:
     case Leftover::unfinished:
         print_names("; %s is an unfinished copy, cut off while it was being built, which running "
-                    "statconv on %s again takes over, or which removing abandons: ",
+                    "statconv on %s again takes over; abandon it ",
                     new_text, shown(name, room));
         print_remove(new_name, nullptr);
         break;
@@ -247,8 +281,24 @@ int print_copy_state(const Stream& in, const Names& names) {
     return 0;
 }
 
+// Describes a version 1 NAME.old beside a version 2 NAME as the file the
+// conversion of NAME kept, which is nothing to convert. Returns 0 where it
+// is not one.
+int describe_kept_original(const Names& names, long long size) {
+    Name base;
+    if (!strip_name(names.file, ".old", base) || state_of(names, base) != State::version_2)
+        return 0;
+    ShownName room;
+    print_named(stdout, names.given,
+                ": version 1, %" PRId64 " records: the version 1 file that the conversion of %s "
+                "kept, the one statrevert goes back to\n",
+                static_cast<std::int64_t>(whole_records(size)), shown(base.path, room));
+    return 1;
+}
+
 int describe_version_1(const Stream& in, const Names& names, long long size) {
     const char* name = names.given;
+    if (describe_kept_original(names, size)) return 1;
     if (describe_second_name(names)) return 0;
     std::int64_t records = whole_records(size);
     std::int64_t trailing = size - header_size - v1_record_size * records;
@@ -289,8 +339,7 @@ int describe_copy(const Names& names, const Name& base) {
     case Leftover::unfinished:
         print_named(stdout, name,
                     ": an unfinished copy, cut off while it was being built; running statconv "
-                    "on %s again takes it over and builds it afresh, or removing it abandons "
-                    "the conversion: ",
+                    "on %s again takes it over and builds it afresh; abandon the conversion ",
                     base_text);
         print_remove(name, nullptr);
         return 0;
@@ -331,9 +380,9 @@ int describe_version_2(const Names& names, const Header& header, long long size)
     if (platform::same_file(names.directory, names.file.last(), names.new_file.last())) {
         print_named(stdout, name,
                     ": version 2, and %s is another name of it, left by a rename that was cut "
-                    "off; remove the extra name with: ",
+                    "off; remove the extra name ",
                     shown(new_name, shown_new));
-        print_remove(new_name, nullptr);
+        print_remove(new_name, nullptr, name);
         return 0;
     }
     if ((size - header_size) % v2_record_size != 0) {

@@ -170,9 +170,12 @@ int facts_of(std::FILE* held, Facts& facts);
 int facts_of_name(const Directory& directory, const char* last, Facts& facts);
 
 // Whether another process holds the file open on `file` (opened here
-// without holding it, by open_read) through this layer, as a running
-// converter or reverter does.
-//   Linux:   a shared flock taken and given back at once is refused.
+// without holding it, by open_read) so that open_exclusive would be refused
+// now: a running converter or reverter, or another program that locks it or
+// has it open for writing.
+//   Linux:   a shared flock taken and given back at once is refused, or a
+//            read lease cannot be had because another has the file open for
+//            writing (where no lease can be had at all, that is not told).
 //   Windows: 0: an open of a held file is refused already (EBUSY).
 bool held_elsewhere(std::FILE* file);
 
@@ -183,12 +186,14 @@ int same_owner(std::FILE* a, std::FILE* b);
 // root does (Linux); never on Windows.
 bool caller_is_privileged();
 
-// Whether a copy that this process makes could be given the owner and group
-// of the file open on `file` (carry_metadata's first step).
-//   Linux:   root may give any; others only their own files, of a group
-//            they are in.
+// Whether a copy that this process makes in `directory` could be given the
+// owner and group of the file open on `file` (carry_metadata's first step),
+// as the system answers: true where it cannot be asked.
+//   Linux:   asked of an unnamed file made there (O_TMPFILE) and let go, so
+//            that a set-group-ID directory, the process's groups and the
+//            file system's own rules all count.
 //   Windows: the file is the caller's own.
-bool can_give_owners_of(std::FILE* file);
+bool can_give_owners_of(const Directory& directory, std::FILE* file);
 
 // Whether this process may create files in `directory`, as far as the
 // permissions tell. Windows: always (the system tells only by trying).
@@ -395,6 +400,15 @@ std::size_t last_part_at(const NativeName& path);
 //   Windows: by their long names only, never an 8.3 short name (through
 //            which "*.old" would match y.older).
 std::vector<NativeName> directory_entries(const NativeName& directory);
+
+// Whether the system's command line gives a pattern's trailing "." and
+// ".*" their own meanings, as cmd does on Windows: "*.*" every name, "*."
+// every name without an extension.
+#ifdef _WIN32
+inline constexpr bool patterns_as_cmd = true;
+#else
+inline constexpr bool patterns_as_cmd = false;
+#endif
 
 // Whether two characters of names are the same as the file system matches
 // names: on Windows letters in either case.

@@ -523,8 +523,13 @@ int facts_of_name(const Directory& directory, const char* last, Facts& facts) {
 }
 
 bool held_elsewhere(std::FILE* file) {
-    if (flock(fileno(file), LOCK_SH | LOCK_NB) != 0) return errno == EWOULDBLOCK;
-    (void)flock(fileno(file), LOCK_UN);
+    int fd = fileno(file);
+    if (flock(fd, LOCK_SH | LOCK_NB) != 0) return errno == EWOULDBLOCK;
+    (void)flock(fd, LOCK_UN);
+    // A writer that ignores the lock: a read lease cannot be had while
+    // another has the file open for writing, as open_exclusive finds.
+    if (fcntl(fd, F_SETLEASE, F_RDLCK) != 0) return errno == EAGAIN;
+    (void)fcntl(fd, F_SETLEASE, F_UNLCK);
     return false;
 }
 
@@ -537,11 +542,15 @@ bool caller_is_privileged() {
     return geteuid() == 0;
 }
 
-bool can_give_owners_of(std::FILE* file) {
+bool can_give_owners_of(const Directory& directory, std::FILE* file) {
     struct stat st;
-    if (!fstat_of(file, &st)) return false;
-    return geteuid() == 0 ||
-           (st.st_uid == geteuid() && (st.st_gid == getegid() || group_member(st.st_gid) != 0));
+    if (!fstat_of(file, &st)) return true;
+    int fd = openat(fd_of(directory), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, S_IRUSR | S_IWUSR);
+    if (fd < 0) return true; // nothing to ask with: nothing is told
+    (void)(!fchown(fd, st.st_uid, st.st_gid) || !fchown(fd, (uid_t)-1, st.st_gid));
+    bool given = has_owners_of(fd, st);
+    close(fd);
+    return given;
 }
 
 bool may_create_in(const Directory& directory) {

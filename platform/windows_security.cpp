@@ -153,7 +153,7 @@ bool caller_is_privileged() {
     return false;
 }
 
-bool can_give_owners_of(std::FILE* file) {
+bool can_give_owners_of(const Directory& /*directory*/, std::FILE* file) {
     return owned_by_caller(handle_of(file));
 }
 

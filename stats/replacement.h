@@ -61,7 +61,8 @@
 //   (version 2), NAME.old       removing the name NAME.new undoes it
 //   NAME (version 2), NAME.old  converted, or a revert cut off before its
 //                               renames
-//   any of these, held now      a conversion or revert running now: nothing
+//   any of these, held now      a conversion or revert running now, or
+//                               another program at the file: nothing
 //                               to do but wait for it
 #pragma once
 

@@ -192,11 +192,18 @@ const char* shown(const char* name, ShownName& room) {
 #ifdef _WIN32
 
 void print_quoted(std::FILE* out, const char* name) {
-    platform::print_text(out, "\"%s\"", name);
+    std::fputc('"', out);
+    for (const char* part = name; *part != '\0';) {
+        std::size_t plain = std::strcspn(part, "/");
+        if (plain > 0) platform::print_text(out, "%.*s", static_cast<int>(plain), part);
+        if (part[plain] == '/') std::fputc('\\', out);
+        part += plain + (part[plain] == '/');
+    }
+    std::fputc('"', out);
 }
 
 int command_safe(const char* name) {
-    return std::strchr(name, '%') == nullptr;
+    return std::strpbrk(name, "%!") == nullptr;
 }
 
 #else

@@ -49,16 +49,28 @@ struct ShownName {
 const char* shown(const char* name, ShownName& room);
 
 // ---- Advice: the commands an operator types -------------------------------
-
-// The commands that rename and remove files.
-//   Windows: "del /f", since del alone refuses a read-only file; /f removes
-//            the files named and nothing else.
+//
+// Every command advised does exactly what it says or nothing, even when it
+// is pasted after the files have changed: a rename never replaces a file and
+// never moves one into a directory, and a name that a command line would not
+// take as it is gets the advice in words instead.
+//   Linux:   "mv -T -n --": -T never treats the target as a directory (nor
+//            follows a symbolic link made there), -n never replaces it.
+//   Windows: "ren SOURCE NEWNAME", which never replaces and never leaves the
+//            directory, NEWNAME the last part alone; "del /f", since del
+//            alone refuses a read-only file, and /f removes the files named
+//            and nothing else. cmd cannot test whether two names are one
+//            file, so the advice to remove a second name is in words.
 #ifdef _WIN32
-inline constexpr const char* rename_command = "move";
+inline constexpr const char* rename_command = "ren";
 inline constexpr const char* remove_command = "del /f";
+inline constexpr bool rename_takes_last_part = true;
+inline constexpr bool can_test_same_file = false;
 #else
-inline constexpr const char* rename_command = "mv --";
+inline constexpr const char* rename_command = "mv -T -n --";
 inline constexpr const char* remove_command = "rm --";
+inline constexpr bool rename_takes_last_part = false;
+inline constexpr bool can_test_same_file = true; // [ A -ef B ]: one file under both names
 #endif
 
 // Writes `name` so that the command line takes it as one word naming exactly
@@ -66,12 +78,15 @@ inline constexpr const char* remove_command = "rm --";
 //   Linux:   as it is where it holds only characters the shell takes
 //            literally; in the $'...' form where it is shown so; otherwise
 //            in single quotes, each quote in it written as '\''.
-//   Windows: in double quotes, which names cannot hold.
+//   Windows: in double quotes, which names cannot hold, each '/' written as
+//            '\\', which cmd's commands take as a separator in every case.
 void print_quoted(std::FILE* out, const char* name);
 
 // Whether `name`, written with print_quoted, reaches a command as it is.
 //   Linux:   always.
-//   Windows: not when it holds '%': cmd expands %...% even within quotes.
+//   Windows: not when it holds '%' or '!': cmd expands %...% even within
+//            quotes, and !...! too where delayed expansion is on (in a batch
+//            file after setlocal EnableDelayedExpansion, or under cmd /V:ON).
 int command_safe(const char* name);
 
 } // namespace stats

@@ -186,6 +186,8 @@ class Conversions(WindowsConversions, ConverterTest):
             ("her own file, as her", [writable, ["chown", "1234:1234", "x"]], as_user, True),
             ("a group she is not in", [writable, ["chown", "1234:5678", "x"]], as_user, False),
             ("another user's file", [writable, ["chown", "4321:4321", "x"]], as_user, False),
+            ("a group she is not in, which a set-group-ID directory gives", [
+                writable, ["chown", "1234:5678", "x"], ["chgrp", "5678", "."], ["chmod", "g+s", "."]], as_user, True),
             ("her marked leftover copy, which she may not read", [writable, ["chown", "1234:1234", "x"], [
                 "sh", "-c", "printf junk > x.new && chown 1234:1234 x.new && chmod 1000 x.new"]], as_user, True),
             ("in her directory that she may write and search but not read",
@@ -201,6 +203,9 @@ class Conversions(WindowsConversions, ConverterTest):
                     subprocess.run(command, cwd=self.root, check=True)
                 before, files = carried(self.root / "x"), contents(self.root)
                 as_her = callable(how)
+                if as_her and OPTIONS.statinfo:  # what statinfo foretells is what statconv then does
+                    said = self.run_converter("x", command=self.reachable_by_all(OPTIONS.statinfo), preexec=how)
+                    self.assertEqual("statconv would refuse it" not in said.stdout, converts, said.stdout)
                 converter = self.reachable_by_all(OPTIONS.converter) if as_her else None
                 result = self.run_converter("x", command=OPTIONS.faulty if isinstance(how, str) else converter,
                                             env={"STATCONV_FAULT": how} if isinstance(how, str) else None,
@@ -335,13 +340,18 @@ class LocksAndFullDisks(ConverterTest):
     @unittest.skipUnless(OPTIONS.statinfo, "needs statinfo")
     def test_a_run_holding_its_files_now_is_named_as_running(self):
         data = version_1(3)
-        running = "x: in use by a conversion or a revert running now; run statinfo again once it has finished\n"
-        for held, files in [("x.old", {"x.old": data, "x.new": converted(data)}), ("x", {"x": data})]:
+        running = ("x: in use by another program; statconv would refuse it now; run statinfo again once that "
+                   "program has let it go\n")
+        rows = [("x.old", {"x.old": data, "x.new": converted(data)}), ("x", {"x": data})]
+        if not OPTIONS.windows:  # open for writing by a program that ignores the lock
+            rows += [("x for writing", {"x": data})]
+        for held, files in rows:
             with self.case(held):
                 lay_out(self.root, files)
-                self.hold(held)
+                self.hold(held.split()[0], writing=held.endswith("writing"))
                 result = self.run_converter("x", command=OPTIONS.statinfo)
                 self.assertEqual((result.returncode, result.stdout), (1, running))
+                self.assertEqual(self.run_converter("x").returncode, 0)  # as statconv then finds
 
     @posix_only
     def test_a_fuse_file_system_that_hides_unlinked_open_files_converts_and_reverts(self):

@@ -44,7 +44,7 @@ STATES = 400  # at most, of the files of one directory state together
 START_MODE = 0o640  # the files a run starts from, as a conversion must keep it
 
 # statinfo's advice: a command to type, a program to run again, a file to remove.
-COMMAND = re.compile(r"with: ((?:mv|rm) --(?: (?:'(?:[^']|'\\'')*'|[^\s,;')]+))+)")
+COMMAND = re.compile(r"with: ((?:\[ \S+ -ef \S+ \] && )?(?:mv -T -n|rm) --(?: (?:'(?:[^']|'\\'')*'|[^\s,;')]+))+)")
 RUN_AGAIN = re.compile(r"running (statconv|statrevert)\b")
 REMOVABLE = re.compile(r"may (?:simply )?be removed")
 
@@ -416,7 +416,7 @@ class Judge:
                     return "cannot be followed here: no --faulty-reverter"
                 result = run(command, ["x"], root, self.env)
             else:
-                result = run(advice, [], root)
+                result = subprocess.run(["bash", "-c", advice], cwd=root, capture_output=True, text=True)
             why = self.unfinished(root)
             said = " ".join(f"{result.stdout}{result.stderr}".split())
             return why and f"{describe(files_in(root), self.v1)}: {why} (it said: {said or 'nothing'})"

@@ -7,7 +7,7 @@ import subprocess
 import sys
 import unittest
 
-from samples import converted, unfinished, version_1
+from samples import BUILTIN, converted, unfinished, version_1
 
 # Exchanges f and g in the directory given, as fast as it can, for a minute at most.
 SWAPPER = """
@@ -18,7 +18,8 @@ while time.monotonic() < end:
     renameat2(-100, b"f", -100, b"g", 2)
 """
 
-from .files import Dir, Fifo, HardLink, Link, Marked, flip_byte, lay_out, with_file_length
+from .crash_states import COMMAND as ADVICE
+from .files import Dir, Fifo, HardLink, Link, Marked, contents, flip_byte, lay_out, with_file_length
 from .harness import OPTIONS, ConverterTest, needs_reverter
 
 
@@ -34,18 +35,22 @@ class StatInfo(ConverterTest):
     def test_each_file_is_described(self):
         v1, v2 = version_1(5, trailing=100), converted(version_1(3))
         if OPTIONS.windows:
-            complete = 'complete the conversion with: move "x.new" "x", or the revert with: move "x.old" "x"'
+            complete = 'complete the conversion with: ren "x.new" "x", or the revert with: ren "x.old" "x"'
         else:
-            complete = "complete the conversion with: mv -- x.new x, or the revert with: mv -- x.old x"
+            complete = "complete the conversion with: mv -T -n -- x.new x, or the revert with: mv -T -n -- x.old x"
         def remove(*names):
-            return "del /f " + " ".join(f'"{n}"' for n in names) if OPTIONS.windows else "rm -- " + " ".join(names)
+            return "with: " + ("del /f " + " ".join(f'"{n}"' for n in names) if OPTIONS.windows else "rm -- " + " ".join(names))
+        def remove_second(name, *names):  # a second name of x, removed only while it still is one
+            if OPTIONS.windows:
+                return (f"by removing {' and '.join(chr(34) + n + chr(34) for n in (name, *names))}, once sure "
+                        'that the first is still another name of "x"')
+            return f"with: [ x -ef {name} ] && rm -- {' '.join((name, *names))}"
         kept = "a kept copy that differs from the conversion of x ("
         alone = "statconv leaves it alone, as it may hold data found nowhere else\n"
         unfinished_copy = ("x.new: an unfinished copy, cut off while it was being built; running statconv on x "
-                           f"again takes it over and builds it afresh, or removing it abandons the conversion: "
-                           f"{remove('x.new')}\n")
+                           f"again takes it over and builds it afresh; abandon the conversion {remove('x.new')}\n")
         cut_before = ("a conversion was cut off before its renames, or a revert before removing the copy; "
-                      f"complete the conversion by running statconv on x again, or the revert with: {remove('x.new')}\n")
+                      f"complete the conversion by running statconv on x again, or the revert {remove('x.new')}\n")
         cut_off = ("x: missing; a conversion or a revert was cut off between its two renames (x.old is "
                    f"version 1, x.new is its exact conversion); {complete}\n")
         self.check_statinfo([
@@ -78,7 +83,7 @@ class StatInfo(ConverterTest):
             ("an empty copy", {"x": v1, "x.new": b""}, ["x.new"], unfinished_copy, 1),
             ("the same, told beside its file", {"x": version_1(2), "x.new": b""}, ["x"],
              "x: version 1, 2 records; x.new is an unfinished copy, cut off while it was being built, "
-             f"which running statconv on x again takes over, or which removing abandons: {remove('x.new')}\n", 1),
+             f"which running statconv on x again takes over; abandon it {remove('x.new')}\n", 1),
             ("its exact conversion beside it", {"x": version_1(2), "x.new": converted(version_1(2))}, ["x"],
              "x: version 1, 2 records; x.new is its exact conversion: " + cut_before, 1),
             ("the same, told of the copy", {"x": version_1(2), "x.new": converted(version_1(2))}, ["x.new"],
@@ -90,6 +95,12 @@ class StatInfo(ConverterTest):
              f"x.new: {kept}record 1, block_1 differs from x); {alone}", 1),
             ("an old file alone", {"x.old": v1}, ["x.old"],
              "x.old: version 1, 5 records, 100 trailing bytes (a conversion drops them)\n", 0),
+            ("an old file kept beside its conversion", {"x": converted(v1), "x.old": v1}, ["x.old"],
+             "x.old: version 1, 5 records: the version 1 file that the conversion of x kept, the one "
+             "statrevert goes back to\n", 0),
+            ("a pattern leaves out the files beside x", {"x": v2, "x.old": v1, "x.new": b"", "y.old": v1},
+             ["*"], "x: version 2, 3 records, 824 bytes, header length agrees\n"
+             "y.old: version 1, 5 records, 100 trailing bytes (a conversion drops them)\n", 0),
             ("there, but not readable", {"x": Dir, "x.old": v1, "x.new": converted(v1)}, ["x"],
              "x: cannot open: Is a directory\n", 1),
         ] + ([
@@ -101,7 +112,19 @@ class StatInfo(ConverterTest):
              ["%x%"], "%x%: missing; a conversion or a revert was cut off between its two renames "
              '(%x%.old is version 1, %x%.new is its exact conversion); complete the conversion by '
              'renaming "%x%.new" to "%x%", or the revert by renaming "%x%.old" to "%x%", by hand '
-             "(cmd expands % in a command, even within quotes)\n", 1),
+             "(cmd expands % and ! in a command, even within quotes)\n", 1),
+            ("cut off, with a ! that delayed expansion would take", {"a!x!.old": v1, "a!x!.new": converted(v1)},
+             ["a!x!"], "a!x!: missing; a conversion or a revert was cut off between its two renames "
+             '(a!x!.old is version 1, a!x!.new is its exact conversion); complete the conversion by '
+             'renaming "a!x!.new" to "a!x!", or the revert by renaming "a!x!.old" to "a!x!", by hand '
+             "(cmd expands % and ! in a command, even within quotes)\n", 1),
+            ("in a directory, as cmd takes it", {"d/x.old": v1, "d/x.new": converted(v1)}, ["d/x"],
+             "d/x: missing; a conversion or a revert was cut off between its two renames (d/x.old is "
+             'version 1, d/x.new is its exact conversion); complete the conversion with: ren "d\\x.new" "x", '
+             'or the revert with: ren "d\\x.old" "x"\n', 1),
+            ("cmd's idioms: *.* every name, *. those without an extension", {"x": v2, "y.dat": v2[:31]},
+             ["*.*", "*."], "x: version 2, 3 records, 824 bytes, header length agrees\n"
+             "y.dat: too short for a header\nx: version 2, 3 records, 824 bytes, header length agrees\n", 1),
         ] if OPTIONS.windows else [
             ("a FIFO, never waited on", {"x": Fifo}, ["x"], "x: cannot open: not a regular file\n", 1),
             ("a name with a newline and a forged line", {"x\nx: version 2, 3 records": v1},
@@ -110,7 +133,8 @@ class StatInfo(ConverterTest):
             ("a name with an escape, in advice", {"\x1b[2Jx.old": v1, "\x1b[2Jx.new": converted(v1)},
              ["\x1b[2Jx"], "$'\\e[2Jx': missing; a conversion or a revert was cut off between its two renames "
              "($'\\e[2Jx.old' is version 1, $'\\e[2Jx.new' is its exact conversion); complete the conversion "
-             "with: mv -- $'\\e[2Jx.new' $'\\e[2Jx', or the revert with: mv -- $'\\e[2Jx.old' $'\\e[2Jx'\n", 1),
+             "with: mv -T -n -- $'\\e[2Jx.new' $'\\e[2Jx', or the revert with: mv -T -n -- $'\\e[2Jx.old' "
+             "$'\\e[2Jx'\n", 1),
             ("a marked copy whose data never reached the disk", {"x": v1, "x.new": Marked(bytes(500))},
              ["x.new"], unfinished_copy, 1),
             ("an unfinished copy with another name", {"x": v1, "x.new": unfinished(v1, 500),
@@ -123,14 +147,40 @@ class StatInfo(ConverterTest):
             ("a second name left by a cut-off revert", {"x": v1, "x.old": HardLink("x"), "x.new": converted(v1)},
              ["x"], "x: version 1, and x.old is another name of it (x.new is its exact conversion): a "
              "conversion was cut off while moving it aside, or a revert while moving it back; finish the "
-             f"conversion by running statconv on x again, or the revert with: {remove('x.old', 'x.new')}\n", 1),
+             f"conversion by running statconv on x again, or the revert {remove_second('x.old', 'x.new')}\n", 1),
             ("a version 2 file under two names", {"x": v2, "x.new": HardLink("x")}, ["x"],
              "x: version 2, and x.new is another name of it, left by a rename that was cut off; remove "
-             f"the extra name with: {remove('x.new')}\n", 1),
+             f"the extra name {remove_second('x.new')}\n", 1),
             ("a second name left by a cut-off rename", {"x": v1, "x.old": HardLink("x")}, ["x"],
              "x: version 1, and x.old is another name of it: a conversion was cut off while moving "
              "it aside; running statconv on it again finishes it\n", 1),
         ])
+
+    @unittest.skipIf(OPTIONS.windows, "bash; cmd's own case is among the Windows cases")
+    def test_pasted_advice_does_nothing_once_the_state_has_changed(self):
+        v1, other = version_1(3), version_1(7)
+        v2 = converted(v1)
+        rows = [  # the files statinfo is asked of, then the names gone and the files made before the paste
+            ("a file made at x meanwhile", {"x.old": v1, "x.new": v2}, [], {"x": other}),
+            ("x made a link to a directory", {"x.old": v1, "x.new": v2, "d": Dir}, [], {"x": Link("d")}),
+            ("the conversion finished meanwhile", {"x": v1, "x.old": HardLink("x"), "x.new": v2},
+             ["x", "x.old", "x.new"], {"x": v2, "x.old": v1}),
+            ("the extra name became a file of its own", {"x": v2, "x.new": HardLink("x"), "x.old": v1}, ["x.new"],
+             {"x.new": v2}),
+        ]
+        for label, files, gone, made in rows:
+            with self.case(label):
+                lay_out(self.root, files)
+                said = self.run_converter("x", command=OPTIONS.statinfo).stdout
+                commands = ADVICE.findall(said)
+                self.assertTrue(commands, said)
+                for name in gone:
+                    os.unlink(self.root / name)
+                lay_out(self.root, made)
+                before = contents(self.root)
+                for command in commands:
+                    subprocess.run(["bash", "-c", command], cwd=self.root, capture_output=True)
+                self.assertEqual(contents(self.root), before, commands)
 
     @unittest.skipIf(OPTIONS.windows, "the $'...' form is the POSIX shell's")
     @needs_reverter
@@ -217,12 +267,23 @@ class StatInfo(ConverterTest):
                               stdout, status) for label, new, old, stdout, status in rows])
 
     def test_usage(self):
-        for args, status in [([], 2), (["--bogus", "x"], 2), (["--help"], 0)]:
+        help_words = ["--help", "-h"] + (["/?"] if OPTIONS.windows else [])
+        for args, status in [(["--bogus", "x"], 2), (["x", "--bogus"], 2)] + [([w], 0) for w in help_words]:
             with self.subTest(args=args):
                 result = self.run_converter(*args, command=OPTIONS.statinfo)
                 self.assertEqual(result.returncode, status)
-                self.assertIn("usage: statinfo [--verify] FILE...\n",
+                self.assertIn("usage: statinfo [--verify] [FILE...]\n",
                               result.stdout if status == 0 else result.stderr)
+        lay_out(self.root, {"x": converted(version_1(2)), "x.old": version_1(2), "--verify": b"z"})
+        for label, args, stdout, status in [
+            ("no names: the built-in list", [], "".join(f"{n}: cannot open: No such file or directory\n"
+                                                        for n in BUILTIN), 1),
+            ("an option after the names", ["x", "--verify"], "x: verified 2 records against x.old\n", 0),
+            ("-- ends the options", ["--", "--verify"], "--verify: too short for a header\n", 1),
+        ]:
+            with self.subTest(label):
+                result = self.run_converter(*args, command=OPTIONS.statinfo)
+                self.assertEqual((result.returncode, result.stdout), (status, stdout))
         if not OPTIONS.windows:
             with self.subTest("report not written"), open("/dev/full", "w") as full:
                 lay_out(self.root, {"x": version_1(1)})
