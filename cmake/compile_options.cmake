@@ -1,5 +1,11 @@
 # Compiler warnings for every target, and the sanitizer and fuzzing builds.
 add_compile_options(-Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wformat=2)
+# No function's frame over 16 KiB: names are shown from rooms on the heap
+# (stats/replacement.h), block buffers are allocated once. The sanitizers'
+# red zones make frames larger than the programs' own.
+if(NOT STATCONV_SANITIZE AND NOT STATCONV_FUZZ)
+  add_compile_options(-Wframe-larger-than=16384)
+endif()
 if(STATCONV_WERROR)
   add_compile_options(-Werror)
 endif()

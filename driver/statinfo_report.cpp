@@ -108,11 +108,10 @@ int describe_missing(const Names& names, int error) {
     if (in_old.get() == nullptr || in_new.get() == nullptr)
         return cannot("cannot open", name, error);
     Finding finding;
-    ShownName name_room, old_room, new_room;
-    const char *name_text = shown(name, name_room), *old_text = shown(old_name, old_room),
-               *new_text = shown(new_name, new_room);
+    const ShownNames& shown = *names.shown;
+    const char *name_text = shown.file, *old_text = shown.old_file, *new_text = shown.new_file;
     bool command = command_safe(name) && command_safe(old_name) && command_safe(new_name);
-    switch (compare_conversion(in_new, in_old, old_name, finding)) {
+    switch (compare_conversion(in_new, in_old, old_text, finding)) {
     case Match::exact:
         print_names("%s: missing; a conversion or a revert was cut off between its two renames "
                     "(%s is version 1, %s is its exact conversion); complete the conversion ",
@@ -140,8 +139,8 @@ int describe_missing(const Names& names, int error) {
 bool is_exact_conversion(const Names& names, const Name& v2_name, const Name& v1_name) {
     Stream v2(open_in(names, v2_name));
     Stream v1(open_in(names, v1_name));
-    Finding finding;
-    return compare_conversion(v2, v1, v1_name.path, finding) == Match::exact;
+    Finding finding; // not shown
+    return compare_conversion(v2, v1, "", finding) == Match::exact;
 }
 
 // Prints `first` and, unless null, `second`, quoted, joined by `joint`.
@@ -191,9 +190,8 @@ int describe_second_name(const Names& names) {
     const char *name = names.given, *old_name = names.old_file.path,
                *new_name = names.new_file.path;
     if (!platform::same_file(names.directory, names.file.last(), names.old_file.last())) return 0;
-    ShownName name_room, old_room, new_room;
-    const char *name_text = shown(name, name_room), *old_text = shown(old_name, old_room),
-               *new_text = shown(new_name, new_room);
+    const ShownNames& shown = *names.shown;
+    const char *name_text = shown.file, *old_text = shown.old_file, *new_text = shown.new_file;
     if (is_exact_conversion(names, names.new_file, names.file)) {
         print_names("%s: version 1, and %s is another name of it (%s is its exact conversion): a "
                     "conversion was cut off while moving it aside, or a revert while moving it "
@@ -211,94 +209,85 @@ int describe_second_name(const Names& names) {
 // Says, after a version 1 file's line, what would keep statconv from
 // converting it here, where that can be told beforehand.
 void print_hindrance(const Stream& in, const Names& names) {
-    ShownName room;
     if (!platform::can_give_owners_of(names.directory, in.get()))
         print_names("; statconv would refuse it: its owner or group is not one this user may give "
                     "the converted copy");
     else if (!platform::may_create_in(names.directory))
         print_names("; statconv cannot convert it: its directory is not writable");
     else if (!platform::name_is_free(names.directory, names.old_file.last()) && errno == EEXIST)
-        print_names("; statconv cannot swap it in: %s is in the way",
-                    shown(names.old_file.path, room));
+        print_names("; statconv cannot swap it in: %s is in the way", names.shown->old_file);
 }
 
-// What the file at `copy`, beside the version 1 file open on `v1`, is to a
+// What NAME.new, beside NAME, the version 1 file open on `v1`, is to a
 // conversion of it (judge_leftover). A marked copy that this user may not
 // open for reading is judged by what the system tells of it.
-Leftover judge_copy(const Names& names, const Name& copy, const Stream& v1) {
-    Stream in(open_in(names, copy));
+Leftover judge_copy(const Names& names, const Stream& v1) {
+    Stream in(open_in(names, names.new_file));
     platform::Facts facts;
     if (in.get() == nullptr && in.error() == EACCES &&
-        platform::facts_of_name(names.directory, copy.last(), facts))
+        platform::facts_of_name(names.directory, names.new_file.last(), facts))
         return judge_unreadable_leftover(facts);
-    return judge_leftover(in, copy.path, v1);
+    return judge_leftover(in, names.shown->new_file, v1);
 }
 
 // Prints the advice for a version 1 NAME beside its exact conversion under
 // NAME.new, a state that a conversion cut off before its renames and a
 // revert cut off before removing the copy leave alike, and ends the line.
-void print_exact_copy_advice(const char* name, const char* new_name) {
-    ShownName room;
+void print_exact_copy_advice(const Names& names) {
     print_names("a conversion was cut off before its renames, or a revert before removing the "
                 "copy; complete the conversion by running statconv on %s again, or the revert ",
-                shown(name, room));
-    print_remove(new_name, nullptr);
+                names.shown->file);
+    print_remove(names.new_file.path, nullptr);
 }
 
 // Ends a version 1 NAME's line with what NAME.new beside it is, where there
 // is one. Returns 1 where there is none.
 int print_copy_state(const Stream& in, const Names& names) {
-    const char *name = names.given, *new_name = names.new_file.path;
+    const char* new_name = names.new_file.path;
     if (platform::name_is_free(names.directory, names.new_file.last()) || errno != EEXIST) {
         std::putchar('\n');
         return 1;
     }
-    ShownName room, new_room;
-    const char* new_text = shown(new_name, new_room);
-    switch (judge_copy(names, names.new_file, in)) {
+    const char *name_text = names.shown->file, *new_text = names.shown->new_file;
+    switch (judge_copy(names, in)) {
     case Leftover::whole:
         print_names("; %s is its exact conversion: ", new_text);
-        print_exact_copy_advice(name, new_name);
+        print_exact_copy_advice(names);
         break;
     case Leftover::empty:
     case Leftover::unfinished:
         print_names("; %s is an unfinished copy, cut off while it was being built, which running "
                     "statconv on %s again takes over; abandon it ",
-                    new_text, shown(name, room));
+                    new_text, name_text);
         print_remove(new_name, nullptr);
         break;
     case Leftover::differs:
         print_names("; %s differs from its conversion and may hold data found nowhere else: "
                     "statconv leaves it alone, and cannot convert %s until it is moved away\n",
-                    new_text, shown(name, room));
+                    new_text, name_text);
         break;
     case Leftover::not_ours:
         print_names("; %s has other names or another owner: statconv leaves it alone, and cannot "
                     "convert %s until it is moved away\n",
-                    new_text, shown(name, room));
+                    new_text, name_text);
         break;
     }
     return 0;
 }
 
-// Describes a version 1 NAME.old beside a version 2 NAME as the file the
-// conversion of NAME kept, which is nothing to convert. Returns 0 where it
-// is not one.
-int describe_kept_original(const Names& names, long long size) {
-    Name base;
-    if (!strip_name(names.file, ".old", base) || state_of(names, base) != State::version_2)
-        return 0;
-    ShownName room;
-    print_named(stdout, names.given,
+// Describes `name`, a version 1 NAME.old beside a version 2 NAME (whose
+// names are `base`), as the file the conversion of NAME kept, which is
+// nothing to convert.
+int describe_kept_original(const char* name, const Names& base, long long size) {
+    print_named(stdout, name,
                 ": version 1, %" PRId64 " records: the version 1 file that the conversion of %s "
                 "kept, the one statrevert goes back to\n",
-                static_cast<std::int64_t>(whole_records(size)), shown(base.path, room));
+                static_cast<std::int64_t>(whole_records(size)), base.shown->file);
     return 1;
 }
 
 int describe_version_1(const Stream& in, const Names& names, long long size) {
     const char* name = names.given;
-    if (describe_kept_original(names, size)) return 1;
     if (describe_second_name(names)) return 0;
     std::int64_t records = whole_records(size);
     std::int64_t trailing = size - header_size - v1_record_size * records;
@@ -315,25 +304,26 @@ int describe_version_1(const Stream& in, const Names& names, long long size) {
     return print_copy_state(in, names);
 }
 
-// Whether `name` is NAME.new beside a version 1 NAME: the copy a conversion
-// of NAME builds, NAME formed in `base`.
-bool is_copy_of_version_1(const Names& names, Name& base) {
-    return strip_name(names.file, ".new", base) && state_of(names, base) == State::version_1;
+// Whether `names` are those of NAME.new beside a version 1 NAME, or of
+// NAME.old beside a version 2 NAME, as `suffix` says: then NAME, formed in
+// `base_name`, is held in `base`.
+bool is_beside(const Names& names, const char* suffix, State state, Name& base_name, Names& base) {
+    return strip_name(names.file, suffix, base_name) && state_of(names, base_name) == state &&
+           hold_names(base, base_name.path);
 }
 
-// Describes NAME.new beside a version 1 NAME (`base`), whatever it holds,
-// by the rule statconv follows: the exact conversion (left by a cut-off
-// run), unfinished (which statconv takes over), a copy that statconv will
-// not take over, or one that differs (which it leaves alone).
-int describe_copy(const Names& names, const Name& base) {
-    const char* name = names.given;
-    Stream v1(open_in(names, base));
-    ShownName shown_base;
-    const char* base_text = shown(base.path, shown_base);
-    switch (judge_copy(names, names.file, v1)) {
+// Describes `name`, NAME.new beside a version 1 NAME (whose names are
+// `base`), whatever it holds, by the rule statconv follows: the exact
+// conversion (left by a cut-off run), unfinished (which statconv takes
+// over), a copy that statconv will not take over, or one that differs
+// (which it leaves alone).
+int describe_copy(const char* name, const Names& base) {
+    Stream v1(open_in(base, base.file));
+    const char* base_text = base.shown->file;
+    switch (judge_copy(base, v1)) {
     case Leftover::whole:
         print_named(stdout, name, ": the exact conversion of %s: ", base_text);
-        print_exact_copy_advice(base.path, name);
+        print_exact_copy_advice(base);
         return 0;
     case Leftover::empty:
     case Leftover::unfinished:
@@ -341,7 +331,7 @@ int describe_copy(const Names& names, const Name& base) {
                     ": an unfinished copy, cut off while it was being built; running statconv "
                     "on %s again takes it over and builds it afresh; abandon the conversion ",
                     base_text);
-        print_remove(name, nullptr);
+        print_remove(base.new_file.path, nullptr);
         return 0;
     case Leftover::not_ours:
         print_named(stdout, name,
@@ -351,7 +341,7 @@ int describe_copy(const Names& names, const Name& base) {
     case Leftover::differs:
         break;
     }
-    Stream in(open_in(names, names.file));
+    Stream in(open_in(base, base.new_file));
     Header header;
     long long size = 0;
     int error = 0;
@@ -364,7 +354,7 @@ int describe_copy(const Names& names, const Name& base) {
     else if (std::fseek(in.get(), 0, SEEK_SET) != 0 || std::fseek(v1.get(), 0, SEEK_SET) != 0)
         return cannot("cannot read", name, errno);
     else
-        compare_conversion(in, v1, base.path, finding);
+        compare_conversion(in, v1, base_text, finding);
     print_named(stdout, name,
                 ": a kept copy that differs from the conversion of %s (%s); statconv leaves it "
                 "alone, as it may hold data found nowhere else\n",
@@ -376,12 +366,11 @@ int describe_version_2(const Names& names, const Header& header, long long size)
     std::uint32_t stated = load_file_length(header);
     std::int64_t length = size;
     const char *name = names.given, *new_name = names.new_file.path;
-    ShownName shown_new;
     if (platform::same_file(names.directory, names.file.last(), names.new_file.last())) {
         print_named(stdout, name,
                     ": version 2, and %s is another name of it, left by a rename that was cut "
                     "off; remove the extra name ",
-                    shown(new_name, shown_new));
+                    names.shown->new_file);
         print_remove(new_name, nullptr, name);
         return 0;
     }
@@ -439,8 +428,10 @@ int describe_file(const char* name) {
     if (in.get() != nullptr && !take_own_spelling(names, in.get()))
         return cannot("cannot open", name, errno);
     if (running_now(in)) return describe_running(name);
-    Name base;
-    if (is_copy_of_version_1(names, base)) return describe_copy(names, base);
+    Name base_name;
+    Names base;
+    if (is_beside(names, ".new", State::version_1, base_name, base))
+        return describe_copy(name, base);
     switch (read_state(in, header, size, error)) {
     case State::cannot_open:
         return error == ENOENT ? describe_missing(names, error)
@@ -454,6 +445,8 @@ int describe_file(const char* name) {
         print_named(stdout, name, ": NOT a statistics file\n");
         return 0;
     case State::version_1:
+        if (is_beside(names, ".old", State::version_2, base_name, base))
+            return describe_kept_original(name, base, size);
         return describe_version_1(in, names, size);
     case State::version_2:
         break;

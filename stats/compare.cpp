@@ -113,10 +113,9 @@ Match compare_records(std::FILE* v2, std::FILE* v1, const char* v1_name, std::in
 
 } // namespace
 
-Match compare_conversion(const Stream& v2, const Stream& v1, const char* v1_name,
+Match compare_conversion(const Stream& v2, const Stream& v1, const char* v1_shown,
                          Finding& finding) {
-    ShownName room;
-    v1_name = shown(v1_name, room); // as the finding names it
+    const char* v1_name = v1_shown;
     Header new_header, old_header;
     long long new_size = 0, old_size = 0;
     int error = 0;
@@ -188,7 +187,7 @@ Leftover judge_unreadable_leftover(const platform::Facts& facts) {
                : Leftover::not_ours;
 }
 
-Leftover judge_leftover(const Stream& copy, const char* copy_name, const Stream& v1) {
+Leftover judge_leftover(const Stream& copy, const char* copy_shown, const Stream& v1) {
     platform::Facts facts;
     if (copy.get() == nullptr || v1.get() == nullptr) return Leftover::differs;
     if (!platform::facts_of(copy.get(), facts)) return Leftover::not_ours;
@@ -204,7 +203,7 @@ Leftover judge_leftover(const Stream& copy, const char* copy_name, const Stream&
         whole_version_2(header, facts.size)) {
         Finding finding;
         return std::fseek(copy.get(), 0, SEEK_SET) == 0 &&
-                       compare_conversion(copy, v1, copy_name, finding) == Match::exact
+                       compare_conversion(copy, v1, copy_shown, finding) == Match::exact
                    ? Leftover::whole
                    : Leftover::differs;
     }

@@ -50,8 +50,9 @@ State read_state(const Stream& in, Header& header, long long& size, int& error);
 // `file_length` equal, the same number of whole records, `file_length`
 // right, and in every record `lead_word` and both blocks equal and
 // `added_a` and `added_b` zero. Reads a record at a time. The finding names
-// `v1_name`, which fits a name buffer, as shown().
-Match compare_conversion(const Stream& v2, const Stream& v1, const char* v1_name, Finding& finding);
+// the version 1 file `v1_shown`, its name as it is shown (ShownNames).
+Match compare_conversion(const Stream& v2, const Stream& v1, const char* v1_shown,
+                         Finding& finding);
 
 // Whether the file open on `copy`, of `size` bytes, is a beginning of what
 // a conversion of the version 1 file open on `v1` writes: the header with
@@ -74,9 +75,9 @@ enum class Leftover {
                 // (for root: not NAME's owner's): left alone
 };
 
-// Judges the file open on `copy`, under `copy_name`, against NAME open on
-// `v1`; both are read from their start, each at most once.
-Leftover judge_leftover(const Stream& copy, const char* copy_name, const Stream& v1);
+// Judges the file open on `copy` (its name shown as `copy_shown`) against
+// NAME open on `v1`; both are read from their start, each at most once.
+Leftover judge_leftover(const Stream& copy, const char* copy_shown, const Stream& v1);
 
 // The same for a copy that the caller may not open for reading, by what the
 // system tells of it (`facts`): only a marked copy with one name, the

@@ -35,25 +35,24 @@ constexpr int writeback_blocks = 8192 / block_records;
 // diagnostic, a short header, a foreign file, a version 2 file, and a file
 // whose version 2 copy would be 2 GiB or more: decided from the size up
 // front, so that even a huge sparse file is refused at once.
-int read_version_1_header(std::FILE* in, const char* name, Header& header) {
-    ShownName room;
+int read_version_1_header(std::FILE* in, const char* name, Header& header) { // name as shown
     if (std::fread(&header, sizeof header, 1, in) != 1) {
         report_error("Cannot read header");
         return 0;
     }
     switch (classify_header(header)) {
     case HeaderKind::not_statistics:
-        report_error("%s is NOT a statistics file\n", shown(name, room));
+        report_error("%s is NOT a statistics file\n", name);
         return 0;
     case HeaderKind::version_2:
-        report_error("%s is already version 2\n", shown(name, room));
+        report_error("%s is already version 2\n", name);
         return 0;
     case HeaderKind::version_1:
         break;
     }
     long long size = 0;
     if (platform::file_size(in, &size) && whole_records(size) > max_records) {
-        report_error("%s is too large to convert\n", shown(name, room));
+        report_error("%s is too large to convert\n", name);
         return 0;
     }
     return 1;
@@ -85,7 +84,8 @@ int clear_the_way(const Stream& in, const Names& names) {
     Stream held(platform::open_removable(names.directory, copy.last()));
     int removed = 0;
     if (held.get() != nullptr) {
-        removed = is_leftover(held, copy.path, in) && platform::no_writer_since_held(held.get()) &&
+        removed = is_leftover(held, names.shown->new_file, in) &&
+                  platform::no_writer_since_held(held.get()) &&
                   platform::remove_held(held.get(), names.directory, copy.last());
     } else if (errno == EACCES) {
         platform::Facts facts;
@@ -126,27 +126,26 @@ void report_kept(Replacement& replacement) {
 int copy_records(Replacement& replacement, int* count) {
     Stream& in = replacement.original();
     Stream& out = replacement.incoming();
-    const char* name = replacement.names().given;
-    const char* new_name = replacement.names().new_file.path;
+    const char* name = replacement.shown_name();
+    const char* new_name = replacement.shown_new();
     auto* v1 = reinterpret_cast<RecordV1*>(in.buffer());
     auto* v2 = reinterpret_cast<RecordV2*>(out.buffer());
-    ShownName room;
     *count = 0;
     int written = 1;
     for (int blocks = 1; written && !std::feof(in.get()); blocks++) {
         std::size_t got = std::fread(v1, sizeof *v1, block_records, in.get());
         if (std::ferror(in.get()) || (got == 0 && !std::feof(in.get()))) {
-            report_error("Failed to read record from %s\n", shown(name, room));
+            report_error("Failed to read record from %s\n", name);
             return 0;
         }
         if (!platform::no_writer_since_held(in.get())) { // a writer that ignores the hold
             char fate[200];
-            report_error("%s changed while it was converted; %s\n", shown(name, room),
+            report_error("%s changed while it was converted; %s\n", name,
                          abandon(replacement, fate));
             return 0;
         }
         if (static_cast<long long>(got) > max_records - *count) {
-            report_error("%s is too large to convert\n", shown(name, room));
+            report_error("%s is too large to convert\n", name);
             return 0;
         }
         for (std::size_t i = 0; i < got; i++)
@@ -156,7 +155,7 @@ int copy_records(Replacement& replacement, int* count) {
         if (written) *count += static_cast<int>(got);
     }
     if (written && std::fflush(out.get()) == 0) return 1;
-    report_error("Failed to write new record to %s\n", shown(new_name, room));
+    report_error("Failed to write new record to %s\n", new_name);
     return 0;
 }
 
@@ -255,13 +254,14 @@ int convert_file(const char* name) {
     Replacement replacement;
     if (!replacement.begin(name, Role::convert, v1_block_bytes) ||
         !has_no_other_names(replacement.original().get(), replacement.names())) {
-        ShownName room;
-        report_error("Cannot open %s\n", shown(name, room));
+        report_error("Cannot open ");
+        report_named(name, "\n");
         return 0;
     }
     Header header;
     int count = 0;
-    if (!read_version_1_header(replacement.original().get(), name, header)) return 0;
+    if (!read_version_1_header(replacement.original().get(), replacement.shown_name(), header))
+        return 0;
     if (!build_copy(replacement, header, &count)) return 0;
     report_error("Converted %d records\n", count);
     if (!replacement.commit(true)) {

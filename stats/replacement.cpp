@@ -28,7 +28,7 @@ int form_name(Name& name, const Name& file, const char* last, const char* suffix
 }
 
 // Forms NAME from the directory part of NAME and `last`, then NAME.old and
-// NAME.new from it.
+// NAME.new from it, and how the three are shown.
 int form_names(Names& names, const char* last) {
     char own[name_buffer_size];
     if (std::strlen(last) >= sizeof own) {
@@ -36,10 +36,16 @@ int form_names(Names& names, const char* last) {
         return 0;
     }
     std::strcpy(own, last);
-    return form_name(names.file, names.file, own, "") &&
-           std::strlen(names.file.path) <= max_name_length &&
-           form_name(names.old_file, names.file, own, ".old") &&
-           form_name(names.new_file, names.file, own, ".new");
+    if (!form_name(names.file, names.file, own, "") ||
+        std::strlen(names.file.path) > max_name_length ||
+        !form_name(names.old_file, names.file, own, ".old") ||
+        !form_name(names.new_file, names.file, own, ".new"))
+        return 0;
+    ShownNames& shown_names = *names.shown;
+    shown_names.file = shown(names.given, shown_names.file_room);
+    shown_names.old_file = shown(names.old_file.path, shown_names.old_room);
+    shown_names.new_file = shown(names.new_file.path, shown_names.new_room);
+    return 1;
 }
 
 // Whether a fingerprint that could not be read tells of no change: the file
@@ -60,6 +66,11 @@ int hold_names(Names& names, const char* name) {
         errno = ENAMETOOLONG;
         return 0;
     }
+    names.shown.reset(new (std::nothrow) ShownNames);
+    if (names.shown == nullptr) {
+        errno = ENOMEM;
+        return 0;
+    }
     std::strcpy(names.file.path, name);
     return platform::hold_directory_of(name, names.directory, &names.file.last_at) &&
            form_names(names, name + names.file.last_at);
@@ -73,11 +84,6 @@ int take_own_spelling(Names& names, std::FILE* held) {
 
 int Replacement::begin(const char* name, Role role, std::size_t buffer_bytes) {
     role_ = role;
-    shown_.reset(new (std::nothrow) Shown);
-    if (shown_ == nullptr) {
-        errno = ENOMEM;
-        return 0;
-    }
     if (!hold_names(names_, name) || !original_.open(buffer_bytes, [&] {
             return platform::open_removable(names_.directory, names_.file.last());
         }))
@@ -88,9 +94,6 @@ int Replacement::begin(const char* name, Role role, std::size_t buffer_bytes) {
         original_.close();
         return 0;
     }
-    shown_->file = shown(names_.given, shown_->file_room);
-    shown_->old_file = shown(names_.old_file.path, shown_->old_room);
-    shown_->new_file = shown(names_.new_file.path, shown_->new_room);
     step_ = Step::held;
     return 1;
 }
@@ -179,7 +182,7 @@ int Replacement::still_as_read(bool moved, bool by_link) {
 int Replacement::move_back() {
     if (!platform::rename_held(original_.get(), names_.directory, aside().last(),
                                names_.file.last())) {
-        report_error("Cannot rename %s to %s: %s\n", shown_aside(), shown_->file, reason(errno));
+        report_error("Cannot rename %s to %s: %s\n", shown_aside(), shown_name(), reason(errno));
         step_ = Step::ready; // both files whole under their names, as the line says
         return 0;
     }
@@ -187,7 +190,7 @@ int Replacement::move_back() {
     if (!sync())
         report_error("Cannot sync the directory of %s: %s; the renames may not survive a power "
                      "cut\n",
-                     shown_->file, reason(errno));
+                     shown_name(), reason(errno));
     return 1;
 }
 
@@ -212,13 +215,13 @@ int Replacement::commit(bool check) {
                                aside().last(), &by_link)) {
         changed_ = check && errno == EBUSY; // NAME is another file now
         if (!changed_)
-            report_error("Cannot rename %s to %s: %s\n", shown_->file, shown_aside(),
+            report_error("Cannot rename %s to %s: %s\n", shown_name(), shown_aside(),
                          reason(errno));
         return 0;
     }
     step_ = Step::moved_aside;
     if (!sync()) { // the next rename must not reach storage before this one
-        report_error("Cannot sync the directory of %s: %s\n", shown_->file, reason(errno));
+        report_error("Cannot sync the directory of %s: %s\n", shown_name(), reason(errno));
         move_back();
         return 0;
     }
@@ -233,7 +236,7 @@ int Replacement::commit(bool check) {
         int error = errno;
         copy_changed_ = check && error == EBUSY; // NAME.new is another file now
         if (!copy_changed_)
-            report_error("Cannot rename %s to %s: %s\n", shown_incoming(), shown_->file,
+            report_error("Cannot rename %s to %s: %s\n", shown_incoming(), shown_name(),
                          reason(error));
         move_back();
         return 0;

@@ -86,16 +86,27 @@ struct Name {
     const char* last() const { return path + last_at; }
 };
 
-// NAME as given, its directory, held, and the three names in it.
+// How NAME as given, NAME.old and NAME.new are shown (stats/shown_name.h),
+// made once with them. Each may take four times the bytes of its name, so
+// it is kept on the heap, not in a frame.
+struct ShownNames {
+    ShownName file_room, old_room, new_room;
+    const char *file = "", *old_file = "", *new_file = "";
+};
+
+// NAME as given, its directory, held, the three names in it, and how they
+// are shown.
 struct Names {
     const char* given = nullptr;
     platform::Directory directory;
     Name file, old_file, new_file;
+    std::unique_ptr<ShownNames> shown;
 };
 
-// Holds NAME's directory and forms the three names from NAME as given.
-// Fails (ENAMETOOLONG) where NAME is too long for NAME.new and NAME.old, or
-// with the reason the directory cannot be held.
+// Holds NAME's directory and forms the three names from NAME as given, and
+// their shown forms. Fails (ENAMETOOLONG) where NAME is too long for
+// NAME.new and NAME.old, (ENOMEM) where there is no room for the shown
+// forms, or with the reason the directory cannot be held.
 int hold_names(Names& names, const char* name);
 
 // Forms the three names again from the directory's own spelling of the
@@ -155,9 +166,9 @@ class Replacement {
 
     // The held directory, the names, and how they are shown.
     const Names& names() const { return names_; }
-    const char* shown_name() const { return shown_->file; }
-    const char* shown_old() const { return shown_->old_file; }
-    const char* shown_new() const { return shown_->new_file; }
+    const char* shown_name() const { return names_.shown->file; }
+    const char* shown_old() const { return names_.shown->old_file; }
+    const char* shown_new() const { return names_.shown->new_file; }
 
     // NAME as held (after commit, the file moved aside), and the file that
     // comes in.
@@ -169,12 +180,6 @@ class Replacement {
 
   private:
     enum class Step { idle, held, building, ready, moved_aside, committed };
-
-    // How the three names are shown, made once.
-    struct Shown {
-        ShownName file_room, old_room, new_room;
-        const char *file = "", *old_file = "", *new_file = "";
-    };
 
     const Name& aside() const;
     const Name& incoming_name() const;
@@ -191,7 +196,6 @@ class Replacement {
     Stream original_, incoming_;
     platform::Stamp read_, named_;
     unsigned long long read_access_ = 0, named_access_ = 0;
-    std::unique_ptr<Shown> shown_;
 };
 
 } // namespace stats

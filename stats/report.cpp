@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "platform/platform.h"
+#include "stats/shown_name.h"
 
 namespace stats {
 
@@ -17,6 +18,15 @@ int report_error(const char* format, ...) {
     // Standard error may be buffered (msvcrt buffers it when redirected).
     std::fflush(stderr);
     return written;
+}
+
+void report_named(const char* name, const char* format, ...) {
+    print_shown(stderr, name);
+    std::va_list args;
+    va_start(args, format);
+    platform::vprint_text(stderr, format, args);
+    va_end(args);
+    std::fflush(stderr);
 }
 
 const char* reason(int error) {

@@ -8,6 +8,10 @@ namespace stats {
 // Returns what the formatting returns.
 [[gnu::format(printf, 1, 2)]] int report_error(const char* format, ...);
 
+// The same, beginning with `name` as it is shown (stats/shown_name.h),
+// whole, whatever its length: for a name that has no shown form made yet.
+[[gnu::format(printf, 2, 3)]] void report_named(const char* name, const char* format, ...);
+
 // Why a file could not be opened or read, from `error` (an errno value), in
 // a few words for a message: "No such file or directory", "in use by
 // another program", "not a regular file", ...

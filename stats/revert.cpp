@@ -20,38 +20,37 @@ namespace {
 // Says, for a comparison of NAME (on `v2`) with NAME.old (on `v1`) that was
 // not exact, why NAME is not reverted. A read error is told apart from the
 // difference it would otherwise look like.
-void report_refusal(const char* name, const char* old_name, const Stream& v2, const Stream& v1,
-                    Match match, const Finding& finding) {
-    ShownName room, old_room;
-    const char *n = shown(name, room), *o = shown(old_name, old_room);
+void report_refusal(const ShownNames& shown, const Stream& v2, const Stream& v1, Match match,
+                    const Finding& finding) {
+    const char* name = shown.file;
     if (v2.get() != nullptr && std::ferror(v2.get()))
-        report_error("%s: cannot read %s: %s; not reverted\n", n, n, reason(finding.error));
+        report_error("%s: cannot read %s: %s; not reverted\n", name, name, reason(finding.error));
     else if (v1.get() != nullptr && std::ferror(v1.get()))
-        report_error("%s: cannot read %s: %s; not reverted\n", n, o, reason(finding.error));
+        report_error("%s: cannot read %s: %s; not reverted\n", name, shown.old_file,
+                     reason(finding.error));
     else if (match == Match::differs)
-        report_error("%s has changed since it was converted (%s); not reverted\n", n, finding.text);
+        report_error("%s has changed since it was converted (%s); not reverted\n", name,
+                     finding.text);
     else
-        report_error("%s: %s; not reverted\n", n, finding.text);
+        report_error("%s: %s; not reverted\n", name, finding.text);
 }
 
 // Refuses, with its diagnostic, when NAME has other names: reverted, they
 // would go on naming the version 2 data.
-int has_no_other_names(const Stream& in, const char* name) {
+int has_one_name(const Stream& in, const ShownNames& shown) {
     platform::Facts facts;
-    ShownName room;
     if (!platform::facts_of(in.get(), facts)) {
-        report_error("%s: cannot tell its names: %s; not reverted\n", shown(name, room),
-                     reason(errno));
+        report_error("%s: cannot tell its names: %s; not reverted\n", shown.file, reason(errno));
         return 0;
     }
     if (facts.links == 1) return 1;
     if (facts.links == 0) { // moved away, or saved over, since it was opened
-        report_error("%s: it was removed or replaced meanwhile; not reverted\n", shown(name, room));
+        report_error("%s: it was removed or replaced meanwhile; not reverted\n", shown.file);
         return 0;
     }
     report_error("%s: it has other names (hard links), which would go on naming the version 2 "
                  "data; not reverted\n",
-                 shown(name, room));
+                 shown.file);
     return 0;
 }
 
@@ -59,10 +58,9 @@ int has_no_other_names(const Stream& in, const char* name) {
 // other names, which would go on naming the data put back under NAME, or
 // one that another user could have put there, who would then own NAME: not
 // the caller's own, or, for root, not owned by NAME's owner.
-int old_is_its_own(const Stream& in, const Stream& in_old, const Names& names) {
+int old_is_its_own(const Stream& in, const Stream& in_old, const ShownNames& shown) {
     platform::Facts facts;
-    ShownName room, old_room;
-    const char *name = shown(names.given, room), *old_name = shown(names.old_file.path, old_room);
+    const char *name = shown.file, *old_name = shown.old_file;
     if (!platform::facts_of(in_old.get(), facts)) {
         report_error("%s: cannot tell whose %s is: %s; not reverted\n", name, old_name,
                      reason(errno));
@@ -84,15 +82,13 @@ int old_is_its_own(const Stream& in, const Stream& in_old, const Names& names) {
 
 // Refuses, with its diagnostic, when anything at all has the name NAME.new.
 int new_name_free(const Names& names) {
-    const char *name = names.given, *new_name = names.new_file.path;
+    const char *name = names.shown->file, *new_name = names.shown->new_file;
     if (platform::name_is_free(names.directory, names.new_file.last())) return 1;
-    ShownName room, new_room;
     if (errno == EEXIST)
-        report_error("%s: %s is in the way; not reverted\n", shown(name, room),
-                     shown(new_name, new_room));
+        report_error("%s: %s is in the way; not reverted\n", name, new_name);
     else
-        report_error("%s: cannot make sure that %s is free: %s; not reverted\n", shown(name, room),
-                     shown(new_name, new_room), reason(errno));
+        report_error("%s: cannot make sure that %s is free: %s; not reverted\n", name, new_name,
+                     reason(errno));
     return 0;
 }
 
@@ -101,8 +97,8 @@ int new_name_free(const Names& names) {
 // program has opened it for writing since it was held. Both are read
 // through what is held: on Windows not even this process may open a file
 // again that it holds without sharing.
-int still_derivable(const Names& names, const Stream& v2, const Stream& v1) {
-    const char *name = names.given, *new_name = names.new_file.path;
+int still_derivable(const ShownNames& shown, const Stream& v2, const Stream& v1) {
+    const char *name = shown.file, *new_name = shown.new_file;
     Finding finding;
     Match match = Match::v2_unusable;
     if ((v2.get() != nullptr && std::fseek(v2.get(), 0, SEEK_SET) != 0) ||
@@ -113,16 +109,14 @@ int still_derivable(const Names& names, const Stream& v2, const Stream& v1) {
         match = compare_conversion(v2, v1, name, finding);
     }
     if (match == Match::exact && platform::no_writer_since_held(v2.get())) return 1;
-    ShownName room, new_room;
-    const char *n = shown(name, room), *w = shown(new_name, new_room);
     if (match == Match::exact)
-        report_error("%s: %s is kept, as another program opened it for writing\n", n, w);
+        report_error("%s: %s is kept, as another program opened it for writing\n", name, new_name);
     else if (!finding.checked)
-        report_error("%s: %s is kept, as it could not be checked against %s (%s)\n", n, w, n,
-                     finding.text);
+        report_error("%s: %s is kept, as it could not be checked against %s (%s)\n", name, new_name,
+                     name, finding.text);
     else
-        report_error("%s: %s is kept, as it is not exactly the conversion of %s (%s)\n", n, w, n,
-                     finding.text);
+        report_error("%s: %s is kept, as it is not exactly the conversion of %s (%s)\n", name,
+                     new_name, name, finding.text);
     return 0;
 }
 
@@ -138,7 +132,7 @@ int remove_version_2(Replacement& replacement) {
                      new_name);
         return 0;
     }
-    if (!still_derivable(names, v2, replacement.incoming())) return 0;
+    if (!still_derivable(*names.shown, v2, replacement.incoming())) return 0;
     if (!platform::remove_held(v2.get(), names.directory, names.new_file.last())) {
         report_error("Cannot remove %s: %s\n", new_name, reason(errno));
         return 0;
@@ -156,7 +150,6 @@ int remove_version_2(Replacement& replacement) {
 } // namespace
 
 int revert_file(const char* name) {
-    ShownName room;
     if (std::strlen(name) > max_name_length) {
         print_shown(stderr, name); // longer than a name buffer: shown piece by piece
         report_error(" is too long a name to revert\n");
@@ -164,26 +157,26 @@ int revert_file(const char* name) {
     }
     Replacement replacement;
     if (!replacement.begin(name, Role::revert, 0)) {
-        report_error("%s: cannot open: %s; not reverted\n", shown(name, room), reason(errno));
+        report_named(name, ": cannot open: %s; not reverted\n", reason(errno));
         return 0;
     }
-    const Names& names = replacement.names();
+    const ShownNames& shown = *replacement.names().shown;
     Stream &in = replacement.original(), &in_old = replacement.incoming();
     replacement.hold_incoming(); // a failure is told by the comparison
     Finding finding;
-    Match match = compare_conversion(in, in_old, names.old_file.path, finding);
+    Match match = compare_conversion(in, in_old, shown.old_file, finding);
     if (match != Match::exact) {
-        report_refusal(name, names.old_file.path, in, in_old, match, finding);
+        report_refusal(shown, in, in_old, match, finding);
         return 0;
     }
-    if (!has_no_other_names(in, name) || !old_is_its_own(in, in_old, names) ||
-        !new_name_free(names) || !replacement.commit(false))
+    if (!has_one_name(in, shown) || !old_is_its_own(in, in_old, shown) ||
+        !new_name_free(replacement.names()) || !replacement.commit(false))
         return 0;
     // The version 1 file stays held under NAME, so no converter starts on it
     // meanwhile.
     if (!remove_version_2(replacement)) return 0;
-    platform::print_text(stdout, "Reverted %s: %" PRId64 " records, version 1 again\n",
-                         shown(name, room), finding.records);
+    platform::print_text(stdout, "Reverted %s: %" PRId64 " records, version 1 again\n", shown.file,
+                         finding.records);
     return 1;
 }
 
