@@ -104,8 +104,7 @@ int step(Descriptor& here, struct stat& here_st, const char* part, std::size_t r
         errno = ENOTDIR;
         return 0;
     } else {
-        here.reset(child.value);
-        child.value = -1;
+        here.reset(child.release());
     }
     if (guard != no_guard && st.st_uid != guard) {
         errno = EPERM;
@@ -144,9 +143,7 @@ int resolve_directory(int start, const char* path, std::size_t length, uid_t gua
     }
     int readable = openat(here.value, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (readable >= 0) return readable;
-    int path_only = here.value;
-    here.value = -1;
-    return path_only;
+    return here.release(); // held by O_PATH alone
 }
 
 uid_t counted_owner(const struct stat& st) {

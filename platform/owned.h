@@ -4,11 +4,12 @@
 
 namespace platform {
 
-// Holds `value`, released with `release` when it is `held` (a descriptor of
-// -1, a null pointer or an invalid handle is not). `release` and `held` are
+// Holds `value`, freed with `free` when it is `held` (a descriptor of -1, a
+// null pointer or an invalid handle is not). `free` and `held` are
 // functions, not lambdas, so that every file that names one holder names
-// the same type.
-template <typename T, void (*release)(T), bool (*held)(T)>
+// the same type. Once reset() or release(), the holder holds nothing, and
+// frees nothing again, whatever `value` still reads.
+template <typename T, void (*free)(T), bool (*held)(T)>
 class Owned {
   public:
     explicit Owned(T held_now) : value(held_now) {}
@@ -16,16 +17,27 @@ class Owned {
     Owned& operator=(const Owned&) = delete;
     ~Owned() { reset(); }
 
-    // Releases what is held now, and holds `other` instead.
+    // Frees what is held now, and holds `other` instead.
     void reset(T other) {
         reset();
         value = other;
+        owned_ = true;
     }
+    // Frees what is held now; nothing is held after.
     void reset() {
-        if (held(value)) release(value);
+        if (owned_ && held(value)) free(value);
+        owned_ = false;
+    }
+    // Hands what is held to the caller, unfreed; nothing is held after.
+    T release() {
+        owned_ = false;
+        return value;
     }
 
     T value;
+
+  private:
+    bool owned_ = true;
 };
 
 } // namespace platform
