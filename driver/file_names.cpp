@@ -59,26 +59,37 @@ bool same_entry(const NativeName& a, const NativeName& b) {
     return true;
 }
 
-// Whether `entry` is NAME.old or NAME.new where NAME is also in `entries`:
-// the version 1 file a conversion kept, or a copy being built or left by a
-// run cut off, which a pattern never means.
-bool is_companion(const NativeName& entry, const std::vector<NativeName>& entries) {
+// What a pattern's match `entry` stands for, in `base`: NAME.old or
+// NAME.new where NAME is also in `entries` (the version 1 file a conversion
+// kept, or a copy being built or left by a cut-off run) stands for nothing;
+// one whose NAME is missing but whose partner is there (a run cut off
+// between its two renames) stands for NAME; anything else for itself.
+// Returns false where it stands for nothing.
+bool stands_for(const NativeName& entry, const std::vector<NativeName>& entries, NativeName& base) {
     static constexpr NativeChar old_suffix[] = {'.', 'o', 'l', 'd', '\0'};
     static constexpr NativeChar new_suffix[] = {'.', 'n', 'e', 'w', '\0'};
     constexpr std::size_t suffix_length = 4;
-    if (entry.size() <= suffix_length) return false;
+    base = entry;
+    if (entry.size() <= suffix_length) return true;
     NativeName suffix = entry.substr(entry.size() - suffix_length);
-    if (!same_entry(suffix, old_suffix) && !same_entry(suffix, new_suffix)) return false;
-    NativeName base = entry.substr(0, entry.size() - suffix_length);
-    return std::any_of(entries.begin(), entries.end(),
-                       [&](const NativeName& other) { return same_entry(other, base); });
+    bool old_one = same_entry(suffix, old_suffix);
+    if (!old_one && !same_entry(suffix, new_suffix)) return true;
+    NativeName name = entry.substr(0, entry.size() - suffix_length);
+    NativeName partner = name + (old_one ? new_suffix : old_suffix);
+    auto present = [&](const NativeName& wanted) {
+        return std::any_of(entries.begin(), entries.end(),
+                           [&](const NativeName& other) { return same_entry(other, wanted); });
+    };
+    if (present(name)) return false;
+    if (present(partner)) base = name;
+    return true;
 }
 
 // Appends to `names` the files that `argument` stands for: where its last
-// part holds '*' or '?', the entries of its directory that match it (a
-// name beginning with a dot only where the pattern does too, and no
-// companion of a file there), sorted; otherwise, or where nothing matches,
-// the argument itself.
+// part holds '*' or '?', what the entries of its directory that match it
+// stand for (a name beginning with a dot only where the pattern does too),
+// sorted, each once; otherwise, or where nothing matches, the argument
+// itself.
 void expand(const platform::Argument& argument, std::vector<FileName>& names) {
     std::size_t first = names.size();
     std::size_t at = platform::last_part_at(argument.native);
@@ -89,14 +100,19 @@ void expand(const platform::Argument& argument, std::vector<FileName>& names) {
         wild ? platform::directory_entries(prefix) : std::vector<NativeName>{};
     for (const NativeName& entry : entries) {
         FileName name;
+        NativeName base;
         if ((entry[0] != '.' || pattern[0] == '.') && matches_as_meant(pattern, entry) &&
-            !is_companion(entry, entries) &&
-            platform::to_program_name(prefix + entry, name.name, name.as_typed))
+            stands_for(entry, entries, base) &&
+            platform::to_program_name(prefix + base, name.name, name.as_typed))
             names.push_back(name);
     }
     if (names.size() == first) names.push_back({argument.name, true});
-    std::sort(names.begin() + static_cast<std::ptrdiff_t>(first), names.end(),
+    auto from = names.begin() + static_cast<std::ptrdiff_t>(first);
+    std::sort(from, names.end(),
               [](const FileName& a, const FileName& b) { return a.name < b.name; });
+    names.erase(std::unique(from, names.end(),
+                            [](const FileName& a, const FileName& b) { return a.name == b.name; }),
+                names.end());
 }
 
 } // namespace

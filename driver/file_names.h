@@ -23,7 +23,9 @@ struct FileName {
 //   - a name beginning with a dot, unless the pattern does too;
 //   - NAME.old and NAME.new where NAME is also there: the version 1 file a
 //     conversion kept, or a copy being built or left by a cut-off run, is
-//     never what a pattern means (named alone, it is taken as named).
+//     never what a pattern means (named alone, it is taken as named);
+//     where NAME is missing and both are there, a run was cut off between
+//     its two renames, and they stand for NAME, once.
 // On Windows, as in cmd, "*.*" matches every name and "*." every name
 // without an extension. A pattern that matches nothing is passed on as
 // typed. A name that did not arrive as it was typed is passed on, marked

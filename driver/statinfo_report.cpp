@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <new>
 
 #include "platform/platform.h"
 #include "stats/compare.h"
@@ -42,6 +44,19 @@ int cannot(const char* what, const char* name, int error) {
 int strip_name(const Name& name, const char* suffix, Name& out) {
     out.last_at = name.last_at;
     return strip_suffix(out.path, name.path, suffix) && out.path[out.last_at] != '\0';
+}
+
+// The names of `name`, held (hold_names), on the heap: on Windows a held
+// directory keeps its path, and a frame could not take two sets of names
+// and a finding. Null, with errno, where they cannot be held.
+std::unique_ptr<Names> held_names(const char* name) {
+    std::unique_ptr<Names> names(new (std::nothrow) Names);
+    if (names == nullptr) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    if (!hold_names(*names, name)) return nullptr;
+    return names;
 }
 
 // Opens `name` in the held directory for reading.
@@ -207,15 +222,24 @@ int describe_second_name(const Names& names) {
 }
 
 // Says, after a version 1 file's line, what would keep statconv from
-// converting it here, where that can be told beforehand.
-void print_hindrance(const Stream& in, const Names& names) {
-    if (!platform::can_give_owners_of(names.directory, in.get()))
+// converting it here, where the system can be asked beforehand. Returns
+// whether it said anything.
+bool print_hindrance(const Stream& in, const Names& names) {
+    platform::Facts facts;
+    if (platform::marked_original_refused && platform::facts_of(in.get(), facts) &&
+        facts.unfinished)
+        print_names("; statconv would refuse it: its permissions are those that mark an "
+                    "unfinished copy (1000)");
+    else if (!platform::can_give_owners_of(names.directory, in.get()))
         print_names("; statconv would refuse it: its owner or group is not one this user may give "
                     "the converted copy");
     else if (!platform::may_create_in(names.directory))
         print_names("; statconv cannot convert it: its directory is not writable");
     else if (!platform::name_is_free(names.directory, names.old_file.last()) && errno == EEXIST)
         print_names("; statconv cannot swap it in: %s is in the way", names.shown->old_file);
+    else
+        return false;
+    return true;
 }
 
 // What NAME.new, beside NAME, the version 1 file open on `v1`, is to a
@@ -242,14 +266,21 @@ void print_exact_copy_advice(const Names& names) {
 
 // Ends a version 1 NAME's line with what NAME.new beside it is, where there
 // is one. Returns 1 where there is none.
-int print_copy_state(const Stream& in, const Names& names) {
+int print_copy_state(const Stream& in, const Names& names, bool hindered) {
     const char* new_name = names.new_file.path;
     if (platform::name_is_free(names.directory, names.new_file.last()) || errno != EEXIST) {
         std::putchar('\n');
         return 1;
     }
     const char *name_text = names.shown->file, *new_text = names.shown->new_file;
-    switch (judge_copy(names, in)) {
+    Leftover leftover = judge_copy(names, in);
+    if (hindered && leftover != Leftover::differs && leftover != Leftover::not_ours) {
+        print_names("; %s is the copy of a run that stopped there, which statconv takes over "
+                    "once that is mended\n",
+                    new_text);
+        return 0;
+    }
+    switch (leftover) {
     case Leftover::whole:
         print_names("; %s is its exact conversion: ", new_text);
         print_exact_copy_advice(names);
@@ -300,16 +331,19 @@ int describe_version_1(const Stream& in, const Names& names, long long size) {
         print_names(", and %lu other names (hard links): statconv refuses it, as they would go on "
                     "naming the version 1 data",
                     facts.links - 1);
-    print_hindrance(in, names);
-    return print_copy_state(in, names);
+    bool hindered = print_hindrance(in, names);
+    return print_copy_state(in, names, hindered);
 }
 
 // Whether `names` are those of NAME.new beside a version 1 NAME, or of
 // NAME.old beside a version 2 NAME, as `suffix` says: then NAME, formed in
 // `base_name`, is held in `base`.
-bool is_beside(const Names& names, const char* suffix, State state, Name& base_name, Names& base) {
-    return strip_name(names.file, suffix, base_name) && state_of(names, base_name) == state &&
-           hold_names(base, base_name.path);
+bool is_beside(const Names& names, const char* suffix, State state, Name& base_name,
+               std::unique_ptr<Names>& base) {
+    if (!strip_name(names.file, suffix, base_name) || state_of(names, base_name) != state)
+        return false;
+    base = held_names(base_name.path);
+    return base != nullptr;
 }
 
 // Describes `name`, NAME.new beside a version 1 NAME (whose names are
@@ -396,10 +430,11 @@ int describe_version_2(const Names& names, const Header& header, long long size)
 } // namespace
 
 int stands_for_original(const char* name, char (&original)[name_buffer_size]) {
-    Names names;
+    std::unique_ptr<Names> held = held_names(name);
+    if (held == nullptr) return 0;
+    const Names& names = *held;
     Name base, partner;
     const char* suffix = nullptr;
-    if (!hold_names(names, name)) return 0;
     if (strip_name(names.file, ".new", base))
         suffix = ".old";
     else if (strip_name(names.file, ".old", base))
@@ -414,7 +449,7 @@ int stands_for_original(const char* name, char (&original)[name_buffer_size]) {
     if (in.get() == nullptr)
         return in.error() == ENOENT && !platform::name_is_free(names.directory, partner.last());
     // NAME and NAME.old one file: a rename by link and unlink was cut off.
-    Name& old_name = suffix[1] == 'o' ? partner : names.file;
+    const Name& old_name = suffix[1] == 'o' ? partner : names.file;
     return platform::same_file(names.directory, base.last(), old_name.last());
 }
 
@@ -422,16 +457,17 @@ int describe_file(const char* name) {
     Header header;
     long long size = 0;
     int error = 0;
-    Names names;
-    if (!hold_names(names, name)) return cannot("cannot open", name, errno);
+    std::unique_ptr<Names> held = held_names(name);
+    if (held == nullptr) return cannot("cannot open", name, errno);
+    Names& names = *held;
     Stream in(open_in(names, names.file));
     if (in.get() != nullptr && !take_own_spelling(names, in.get()))
         return cannot("cannot open", name, errno);
     if (running_now(in)) return describe_running(name);
     Name base_name;
-    Names base;
+    std::unique_ptr<Names> base;
     if (is_beside(names, ".new", State::version_1, base_name, base))
-        return describe_copy(name, base);
+        return describe_copy(name, *base);
     switch (read_state(in, header, size, error)) {
     case State::cannot_open:
         return error == ENOENT ? describe_missing(names, error)
@@ -446,7 +482,7 @@ int describe_file(const char* name) {
         return 0;
     case State::version_1:
         if (is_beside(names, ".old", State::version_2, base_name, base))
-            return describe_kept_original(name, base, size);
+            return describe_kept_original(name, *base, size);
         return describe_version_1(in, names, size);
     case State::version_2:
         break;
@@ -455,14 +491,15 @@ int describe_file(const char* name) {
 }
 
 int verify_file(const char* name) {
-    Names names;
-    if (!hold_names(names, name)) return cannot("cannot open", name, errno);
+    std::unique_ptr<Names> held = held_names(name);
+    if (held == nullptr) return cannot("cannot open", name, errno);
+    Names& names = *held;
     Stream in_new(open_in(names, names.file));
     if (in_new.get() != nullptr && !take_own_spelling(names, in_new.get()))
         return cannot("cannot open", name, errno);
     Stream in_old(open_in(names, names.old_file));
     Finding finding;
-    Match match = compare_conversion(in_new, in_old, names.old_file.path, finding);
+    Match match = compare_conversion(in_new, in_old, names.shown->old_file, finding);
     print_named(stdout, name, ": %s\n", finding.text);
     return match == Match::exact;
 }

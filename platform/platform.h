@@ -161,8 +161,14 @@ struct Facts {
 //            refuses an original with those bits, EPERM).
 //   Windows: GetFileInformationByHandle and GetFileType; the owner is the
 //            one this process gives the files it creates (its token's
-//            owner); the mark is FILE_ATTRIBUTE_TEMPORARY.
+//            owner); the mark is FILE_ATTRIBUTE_TEMPORARY, which
+//            carry_metadata takes off a copy of an original that bears it.
 int facts_of(std::FILE* held, Facts& facts);
+#ifdef _WIN32
+inline constexpr bool marked_original_refused = false;
+#else
+inline constexpr bool marked_original_refused = true;
+#endif
 // The same for `last` in `directory`, without opening it for its data and
 // without following a symbolic link, so that a marked copy the caller may
 // not read is told all the same; `regular` is false for anything but a

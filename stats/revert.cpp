@@ -96,10 +96,11 @@ int new_name_free(const Names& names) {
 // conversion of the version 1 file now under NAME, held on `v1`, and no
 // program has opened it for writing since it was held. Both are read
 // through what is held: on Windows not even this process may open a file
-// again that it holds without sharing.
-int still_derivable(const ShownNames& shown, const Stream& v2, const Stream& v1) {
+// again that it holds without sharing. The comparison's finding goes in
+// `finding`, the revert's one.
+int still_derivable(const ShownNames& shown, const Stream& v2, const Stream& v1, Finding& finding) {
     const char *name = shown.file, *new_name = shown.new_file;
-    Finding finding;
+    finding = Finding{};
     Match match = Match::v2_unusable;
     if ((v2.get() != nullptr && std::fseek(v2.get(), 0, SEEK_SET) != 0) ||
         (v1.get() != nullptr && std::fseek(v1.get(), 0, SEEK_SET) != 0)) {
@@ -122,8 +123,8 @@ int still_derivable(const ShownNames& shown, const Stream& v2, const Stream& v1)
 
 // Removes NAME.new, the version 2 file still held as the original, once the
 // renames are on storage and it is proven, while held, to hold
-// nothing that NAME lacks; otherwise keeps it.
-int remove_version_2(Replacement& replacement) {
+// nothing that NAME lacks; otherwise keeps it. `finding` is the revert's.
+int remove_version_2(Replacement& replacement, Finding& finding) {
     const Names& names = replacement.names();
     Stream& v2 = replacement.original();
     const char *name = replacement.shown_name(), *new_name = replacement.shown_new();
@@ -132,7 +133,7 @@ int remove_version_2(Replacement& replacement) {
                      new_name);
         return 0;
     }
-    if (!still_derivable(*names.shown, v2, replacement.incoming())) return 0;
+    if (!still_derivable(*names.shown, v2, replacement.incoming(), finding)) return 0;
     if (!platform::remove_held(v2.get(), names.directory, names.new_file.last())) {
         report_error("Cannot remove %s: %s\n", new_name, reason(errno));
         return 0;
@@ -174,9 +175,10 @@ int revert_file(const char* name) {
         return 0;
     // The version 1 file stays held under NAME, so no converter starts on it
     // meanwhile.
-    if (!remove_version_2(replacement)) return 0;
+    std::int64_t records = finding.records;
+    if (!remove_version_2(replacement, finding)) return 0;
     platform::print_text(stdout, "Reverted %s: %" PRId64 " records, version 1 again\n", shown.file,
-                         finding.records);
+                         records);
     return 1;
 }
 
