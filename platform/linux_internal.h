@@ -1,14 +1,18 @@
 // What the Linux files of the operating-system layer share among
 // themselves, and nothing else includes: descriptors that close themselves,
-// and the resolution of a directory part (linux_resolve.cpp).
+// the held directory's descriptor, the mark of an unfinished copy, the
+// opening of a regular file (linux_files.cpp) and the resolution of a
+// directory part (linux_resolve.cpp).
 #pragma once
 
 #include <cstddef>
+#include <cstdio>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
 #include "platform/owned.h"
+#include "platform/platform.h"
 
 namespace platform {
 
@@ -20,6 +24,29 @@ inline bool is_descriptor(int fd) {
 }
 // A descriptor that is closed on every path out of the scope that holds it.
 using Descriptor = Owned<int, close_descriptor, is_descriptor>;
+
+// The mark of an unfinished copy: no permissions at all, and the sticky bit,
+// which means nothing on a file. A file's own permission bits are never
+// this (carry_all refuses to give them), so a finished copy, or one kept
+// as somebody's data, never bears the mark.
+constexpr mode_t unfinished_mode = S_ISVTX;
+
+inline int fd_of(const Directory& directory) {
+    return static_cast<int>(directory.native);
+}
+
+inline int fstat_of(std::FILE* stream, struct stat* st) {
+    return fstat(fileno(stream), st) == 0;
+}
+
+// ---- Files (linux_files.cpp) ----------------------------------------------
+
+// Opens `last` in `directory`, a regular file and no symbolic link, with
+// `flags` (O_EXCL: a new one), never opening anything else. Returns the
+// descriptor or -1.
+int open_regular(const Directory& directory, const char* last, int flags, struct stat* st);
+
+// ---- The resolution of a directory part (linux_resolve.cpp) ---------------
 
 // No user's directories to keep to yet.
 inline constexpr uid_t no_guard = static_cast<uid_t>(-1);
