@@ -168,9 +168,10 @@ void print_pair(const char* first, const char* second, const char* joint) {
 
 // Prints the advice to remove `first` and, unless null, `second`, and ends
 // the line. Where `same_as` is given, `first` is another name of that file,
-// and the command removes nothing unless it still is; where the command line
-// cannot test that, or a name would not reach it as it is, the advice is in
-// words.
+// and the command removes nothing unless it still is (`same_as` no symbolic
+// link made since, which the test would follow to `first`); where the
+// command line cannot test that, or a name would not reach it as it is, the
+// advice is in words.
 void print_remove(const char* first, const char* second, const char* same_as = nullptr) {
     bool safe = command_safe(first) && (second == nullptr || command_safe(second)) &&
                 (same_as == nullptr || command_safe(same_as));
@@ -178,7 +179,9 @@ void print_remove(const char* first, const char* second, const char* same_as = n
         print_names("with: %s ", remove_command);
         print_pair(first, second, " ");
     } else if (safe && can_test_same_file) {
-        std::fputs("with: [ ", stdout);
+        std::fputs("with: [ ! -L ", stdout);
+        print_quoted(stdout, same_as);
+        std::fputs(" ] && [ ", stdout);
         print_pair(same_as, first, " -ef ");
         print_names(" ] && %s ", remove_command);
         print_pair(first, second, " ");
@@ -308,12 +311,16 @@ int print_copy_state(const Stream& in, const Names& names, bool hindered) {
 
 // Describes `name`, a version 1 NAME.old beside a version 2 NAME (whose
 // names are `base`), as the file the conversion of NAME kept, which is
-// nothing to convert.
+// nothing to convert, and whether statrevert can still go back to it.
 int describe_kept_original(const char* name, const Names& base, long long size) {
     print_named(stdout, name,
-                ": version 1, %" PRId64 " records: the version 1 file that the conversion of %s "
-                "kept, the one statrevert goes back to\n",
+                ": version 1, %" PRId64 " records: the version 1 file that the conversion of %s ",
                 static_cast<std::int64_t>(whole_records(size)), base.shown->file);
+    if (is_exact_conversion(base, base.file, base.old_file))
+        print_names("kept, the one statrevert goes back to\n");
+    else
+        print_names("kept; %s has changed since, and statrevert will not go back to it\n",
+                    base.shown->file);
     return 1;
 }
 

@@ -348,8 +348,10 @@ int facts_of_name(const Directory& directory, const char* last, Facts& facts) {
 }
 
 bool held_elsewhere(std::FILE* file) {
+    // The lock open_exclusive takes, taken and given back at once: a shared
+    // lock of another program refuses it too.
     int fd = fileno(file);
-    if (flock(fd, LOCK_SH | LOCK_NB) != 0) return errno == EWOULDBLOCK;
+    if (!lock_exclusive(fd, O_RDONLY)) return errno == EWOULDBLOCK;
     (void)flock(fd, LOCK_UN);
     // A writer that ignores the lock: a read lease cannot be had while
     // another has the file open for writing, as open_exclusive finds.

@@ -179,9 +179,10 @@ int facts_of_name(const Directory& directory, const char* last, Facts& facts);
 // without holding it, by open_read) so that open_exclusive would be refused
 // now: a running converter or reverter, or another program that locks it or
 // has it open for writing.
-//   Linux:   a shared flock taken and given back at once is refused, or a
-//            read lease cannot be had because another has the file open for
-//            writing (where no lease can be had at all, that is not told).
+//   Linux:   flock's exclusive lock, taken and given back at once, is
+//            refused (by any other lock, shared too), or a read lease
+//            cannot be had because another has the file open for writing
+//            (where no lease can be had at all, that is not told).
 //   Windows: 0: an open of a held file is refused already (EBUSY).
 bool held_elsewhere(std::FILE* file);
 

@@ -293,7 +293,12 @@ class BuiltinListAndArguments(RevertArguments, ConverterTest):
             ("a dot name for a dot pattern only", {"d/.x": V2, "d/y": V2}, ["d/*", "d/.*"], ["d/y", "d/.x"]),
             ("long names only, not y.older's 8.3 name", {"d/y.old": V2, "d/y.older": V2}, ["d/*.old"],
              ["d/y.old"]),
-        ]
+            ("never the files beside a file", {"d/y": V2, "d/y.old": V2, "d/y.new": V2, "d/z.old": V2},
+             ["d/*"], ["d/y", "d/z.old"]),
+            ("a pair cut off between its renames stands for its file", {"d/y.old": V2, "d/y.new": V2},
+             ["d/*"], ["d/y"]),
+        ] + ([("cmd's *.* and *.", {"d/y": V2, "d/y.old": V2, "d/z.dat": V2}, ["d/*.*", "d/*."],
+               ["d/y", "d/z.dat", "d/y"])] if OPTIONS.windows else [])
         for label, files, args, names in rows:
             with self.case(label):
                 self.lay_out_builtin(**files)
@@ -343,12 +348,17 @@ class LocksAndFullDisks(ConverterTest):
         running = ("x: in use by another program; statconv would refuse it now; run statinfo again once that "
                    "program has let it go\n")
         rows = [("x.old", {"x.old": data, "x.new": converted(data)}), ("x", {"x": data})]
-        if not OPTIONS.windows:  # open for writing by a program that ignores the lock
-            rows += [("x for writing", {"x": data})]
+        if not OPTIONS.windows:  # open for writing by a program that ignores the lock; a shared lock
+            rows += [("x for writing", {"x": data}), ("x shared", {"x": data})]
         for held, files in rows:
             with self.case(held):
                 lay_out(self.root, files)
-                self.hold(held.split()[0], writing=held.endswith("writing"))
+                if held.endswith("shared"):
+                    fd = os.open(self.root / "x", os.O_RDONLY)
+                    self.addCleanup(os.close, fd)
+                    fcntl.flock(fd, fcntl.LOCK_SH)
+                else:
+                    self.hold(held.split()[0], writing=held.endswith("writing"))
                 result = self.run_converter("x", command=OPTIONS.statinfo)
                 self.assertEqual((result.returncode, result.stdout), (1, running))
                 self.assertEqual(self.run_converter("x").returncode, 0)  # as statconv then finds

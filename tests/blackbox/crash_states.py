@@ -44,7 +44,7 @@ STATES = 400  # at most, of the files of one directory state together
 START_MODE = 0o640  # the files a run starts from, as a conversion must keep it
 
 # statinfo's advice: a command to type, a program to run again, a file to remove.
-COMMAND = re.compile(r"with: ((?:\[ \S+ -ef \S+ \] && )?(?:mv -T -n|rm) --(?: (?:'(?:[^']|'\\'')*'|[^\s,;')]+))+)")
+COMMAND = re.compile(r"with: ((?:\[ ! -L \S+ \] && \[ \S+ -ef \S+ \] && )?(?:mv -T -n|rm) --(?: (?:'(?:[^']|'\\'')*'|[^\s,;')]+))+)")
 RUN_AGAIN = re.compile(r"running (statconv|statrevert)\b")
 REMOVABLE = re.compile(r"may (?:simply )?be removed")
 

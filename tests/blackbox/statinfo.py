@@ -44,7 +44,7 @@ class StatInfo(ConverterTest):
             if OPTIONS.windows:
                 return (f"by removing {' and '.join(chr(34) + n + chr(34) for n in (name, *names))}, once sure "
                         'that the first is still another name of "x"')
-            return f"with: [ x -ef {name} ] && rm -- {' '.join((name, *names))}"
+            return f"with: [ ! -L x ] && [ x -ef {name} ] && rm -- {' '.join((name, *names))}"
         kept = "a kept copy that differs from the conversion of x ("
         alone = "statconv leaves it alone, as it may hold data found nowhere else\n"
         unfinished_copy = ("x.new: an unfinished copy, cut off while it was being built; running statconv on x "
@@ -98,6 +98,13 @@ class StatInfo(ConverterTest):
             ("an old file kept beside its conversion", {"x": converted(v1), "x.old": v1}, ["x.old"],
              "x.old: version 1, 5 records: the version 1 file that the conversion of x kept, the one "
              "statrevert goes back to\n", 0),
+            ("the same, its conversion written to since", {"x": flip_byte(converted(v1), 40), "x.old": v1},
+             ["x.old"], "x.old: version 1, 5 records: the version 1 file that the conversion of x kept; x "
+             "has changed since, and statrevert will not go back to it\n", 0),
+            ("its exact conversion beside it, an old file in the way",
+             {"x": version_1(2), "x.new": converted(version_1(2)), "x.old": b"kept"}, ["x"],
+             "x: version 1, 2 records; statconv cannot swap it in: x.old is in the way; x.new is the copy "
+             "of a run that stopped there, which statconv takes over once that is mended\n", 1),
             ("a pattern leaves out the files beside x", {"x": v2, "x.old": v1, "x.new": b"", "y.old": v1},
              ["*"], "x: version 2, 3 records, 824 bytes, header length agrees\n"
              "y.old: version 1, 5 records, 100 trailing bytes (a conversion drops them)\n", 0),
@@ -140,6 +147,9 @@ class StatInfo(ConverterTest):
             ("an unfinished copy with another name", {"x": v1, "x.new": unfinished(v1, 500),
              "y": HardLink("x.new")}, ["x.new"], "x.new: a copy that statconv will not take over, as it has "
              "other names or another owner; statconv leaves it alone\n", 1),
+            ("the mark of an unfinished copy", {"x": Marked(v1)}, ["x"], "x: version 1, 5 records, 100 "
+             "trailing bytes (a conversion drops them); statconv would refuse it: its permissions are those "
+             "that mark an unfinished copy (1000)\n", 0),
             ("another name of it", {"x": v1, "y": HardLink("x")}, ["x"], "x: version 1, 5 records, 100 "
              "trailing bytes (a conversion drops them), and 1 other names (hard links): statconv refuses "
              "it, as they would go on naming the version 1 data\n", 0),
@@ -163,6 +173,8 @@ class StatInfo(ConverterTest):
         rows = [  # the files statinfo is asked of, then the names gone and the files made before the paste
             ("a file made at x meanwhile", {"x.old": v1, "x.new": v2}, [], {"x": other}),
             ("x made a link to a directory", {"x.old": v1, "x.new": v2, "d": Dir}, [], {"x": Link("d")}),
+            ("x made a link to its second name", {"x": v1, "x.old": HardLink("x"), "x.new": v2}, ["x"],
+             {"x": Link("x.old")}),
             ("the conversion finished meanwhile", {"x": v1, "x.old": HardLink("x"), "x.new": v2},
              ["x", "x.old", "x.new"], {"x": v2, "x.old": v1}),
             ("the extra name became a file of its own", {"x": v2, "x.new": HardLink("x"), "x.old": v1}, ["x.new"],
