@@ -35,10 +35,16 @@ bool matches(const NativeChar* pattern, const NativeChar* name) {
     return *pattern == '\0';
 }
 
-// Whether `name` matches `pattern` as the system's own command line means
-// it. On Windows, as in cmd, a pattern ending in ".*" also matches a name
-// with no extension ("*.*" matches every name), and one ending in "." only a
-// name with no extension ("*." every such name).
+// Whether `a` and `b` name the same entry (on Windows, in either case).
+bool same_entry(const NativeName& a, const NativeName& b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); i++)
+        if (!platform::same_letter(a[i], b[i])) return false;
+    return true;
+}
+
+} // namespace
+
 bool matches_as_meant(const NativeName& pattern, const NativeName& name) {
     if (!platform::patterns_as_cmd) return matches(pattern.c_str(), name.c_str());
     bool plain = name.find('.') == NativeName::npos;
@@ -51,20 +57,6 @@ bool matches_as_meant(const NativeName& pattern, const NativeName& name) {
     return matches(pattern.c_str(), name.c_str());
 }
 
-// Whether `a` and `b` name the same entry (on Windows, in either case).
-bool same_entry(const NativeName& a, const NativeName& b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); i++)
-        if (!platform::same_letter(a[i], b[i])) return false;
-    return true;
-}
-
-// What a pattern's match `entry` stands for, in `base`: NAME.old or
-// NAME.new where NAME is also in `entries` (the version 1 file a conversion
-// kept, or a copy being built or left by a cut-off run) stands for nothing;
-// one whose NAME is missing but whose partner is there (a run cut off
-// between its two renames) stands for NAME; anything else for itself.
-// Returns false where it stands for nothing.
 bool stands_for(const NativeName& entry, const std::vector<NativeName>& entries, NativeName& base) {
     static constexpr NativeChar old_suffix[] = {'.', 'o', 'l', 'd', '\0'};
     static constexpr NativeChar new_suffix[] = {'.', 'n', 'e', 'w', '\0'};
@@ -84,6 +76,8 @@ bool stands_for(const NativeName& entry, const std::vector<NativeName>& entries,
     if (present(partner)) base = name;
     return true;
 }
+
+namespace {
 
 // Appends to `names` the files that `argument` stands for: where its last
 // part holds '*' or '?', what the entries of its directory that match it

@@ -35,4 +35,17 @@ std::vector<FileName> file_names(int count, char** argv, int first);
 // The same for arguments already taken from the command line.
 std::vector<FileName> expand_names(const std::vector<platform::Argument>& arguments);
 
+// Whether `name` matches `pattern` (a last part) as the system's own command
+// line means it: '*' any run of characters, '?' any one, and on Windows, as
+// in cmd, a trailing ".*" also matching a name with no extension and a
+// trailing "." only such a name.
+bool matches_as_meant(const platform::NativeName& pattern, const platform::NativeName& name);
+
+// What `entry`, a match among the directory's `entries`, stands for, in
+// `base`: NAME.old or NAME.new where NAME is also there stands for nothing
+// (false); one whose NAME is missing but whose partner is there stands for
+// NAME; anything else for itself.
+bool stands_for(const platform::NativeName& entry, const std::vector<platform::NativeName>& entries,
+                platform::NativeName& base);
+
 } // namespace driver

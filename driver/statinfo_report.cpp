@@ -415,7 +415,7 @@ int describe_version_2(const Names& names, const Header& header, long long size)
         print_remove(new_name, nullptr, name);
         return 0;
     }
-    if ((size - header_size) % v2_record_size != 0) {
+    if (!whole_version_2_size(size)) {
         print_named(stdout, name,
                     ": version 2, damaged: %" PRId64 " bytes is not 32 + 264 x records, header "
                     "says %" PRIu32 "\n",

@@ -48,8 +48,12 @@ long long version_2_records(long long size) {
     return (size - header_size) / v2_record_size;
 }
 
+bool whole_version_2_size(long long size) {
+    return size >= header_size && (size - header_size) % v2_record_size == 0;
+}
+
 bool whole_version_2(const Header& header, long long size) {
-    return (size - header_size) % v2_record_size == 0 && load_file_length(header) == size;
+    return whole_version_2_size(size) && load_file_length(header) == size;
 }
 
 } // namespace stats

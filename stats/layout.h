@@ -78,8 +78,11 @@ long long version_2_length(long long records);
 // Whole version 2 records in a file of `size` bytes.
 long long version_2_records(long long size);
 
-// A version 2 file is whole when it is 32 + 264 x n bytes long and its
-// `file_length` says so.
+// Whether `size` is that of a version 2 file of whole records: 32 + 264 x n.
+bool whole_version_2_size(long long size);
+
+// A version 2 file is whole when it is of such a size and its `file_length`
+// says so.
 bool whole_version_2(const Header& header, long long size);
 
 } // namespace stats

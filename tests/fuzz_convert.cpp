@@ -1,5 +1,8 @@
 // libFuzzer target: writes each input as a file, converts it, and checks the
-// outcome against the format, computed here byte by byte on its own:
+// outcome against the format, computed here byte by byte on its own. An
+// input whose first byte is below 0x20 (no sample's is) begins with a name:
+// that many bytes after it are the file's last part, any byte but '/' and
+// NUL, so that names with every byte are converted too. Then:
 //   - refused (shorter than a header, foreign magic, already "Ver2"): result
 //     0, the file unchanged, nothing left beside it;
 //   - otherwise: result 1, the file is the version 2 form (header upgraded,
@@ -16,7 +19,7 @@
 
 namespace {
 
-std::string name, old_name, new_name;
+std::string directory, name, old_name, new_name;
 
 std::string read_file(const std::string& path, bool* exists) {
     std::string data;
@@ -54,15 +57,35 @@ void require(bool condition, const char* what) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     const char* top = std::getenv("TMPDIR");
-    std::string directory = std::string(top != nullptr ? top : "/tmp") + "/fuzz_convert.XXXXXX";
+    directory = std::string(top != nullptr ? top : "/tmp") + "/fuzz_convert.XXXXXX";
     require(mkdtemp(directory.data()) != nullptr, "cannot make a working directory");
-    name = directory + "/stats";
-    old_name = name + ".old";
-    new_name = name + ".new";
     return 0;
 }
 
+namespace {
+
+// Takes the name that begins `data`, if it does, off it, and forms the
+// three names.
+void take_name(const std::uint8_t*& data, std::size_t& size) {
+    std::string last = "stats";
+    if (size > 0 && data[0] < 0x20) {
+        std::size_t length = data[0] < size ? data[0] : size - 1;
+        std::string taken(reinterpret_cast<const char*>(data) + 1, length);
+        for (char& c : taken)
+            if (c == '/' || c == '\0') c = '_';
+        if (!taken.empty() && taken != "." && taken != "..") last = taken;
+        data += 1 + length;
+        size -= 1 + length;
+    }
+    name = directory + "/" + last;
+    old_name = name + ".old";
+    new_name = name + ".new";
+}
+
+} // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    take_name(data, size);
     std::string input(reinterpret_cast<const char*>(data), size);
     std::FILE* file = std::fopen(name.c_str(), "wb");
     require(file != nullptr && std::fwrite(input.data(), 1, size, file) == size &&

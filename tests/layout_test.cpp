@@ -93,6 +93,10 @@ TEST(Lengths, RecordsAndTheTwoGibibyteLimit) {
     EXPECT_EQ(stats::version_2_length(0), 32);
     EXPECT_EQ(stats::version_2_length(3), 824);
     EXPECT_EQ(stats::version_2_length(5), 1352);
+    for (long long size : {32LL, 296LL, 824LL})
+        EXPECT_TRUE(stats::whole_version_2_size(size)) << size;
+    for (long long size : {0LL, 31LL, 33LL, 295LL, 825LL})
+        EXPECT_FALSE(stats::whole_version_2_size(size)) << size;
     EXPECT_LE(stats::version_2_length(stats::max_records), 2147483647LL);
     EXPECT_GT(stats::version_2_length(stats::max_records + 1), 2147483647LL);
 }
