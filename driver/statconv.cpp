@@ -7,6 +7,7 @@
 // was converted and 0 when it was not.
 #include <cstdio>
 
+#include "driver/announce.h"
 #include "driver/builtin_files.h"
 #include "driver/file_names.h"
 #include "platform/platform.h"
@@ -22,9 +23,7 @@ namespace {
 // a byte that does not print (stats/shown_name.h), so that no name can move
 // the terminal's cursor.
 int convert_announced(const char* name, bool as_typed) {
-    platform::print_text(stdout, "Converting ");
-    stats::print_named(stdout, name, "\n");
-    std::fflush(stdout);
+    driver::announce("Converting ", name);
     if (as_typed) return stats::convert_file(name);
     stats::report_error("Cannot open ");
     stats::print_named(stderr, name, "\n");

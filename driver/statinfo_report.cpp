@@ -26,7 +26,7 @@ namespace {
 
 // Writes part of the report, as printf does: through the platform, so that
 // the names in it reach a console as they are.
-[[gnu::format(printf, 1, 2)]] int print_names(const char* format, ...) {
+[[gnu::format(printf, 1, 2)]] int write_report(const char* format, ...) {
     std::va_list args;
     va_start(args, format);
     int written = platform::vprint_text(stdout, format, args);
@@ -60,13 +60,13 @@ std::unique_ptr<Names> held_names(const char* name) {
 }
 
 // Opens `name` in the held directory for reading.
-std::FILE* open_in(const Names& names, const Name& name) {
+std::FILE* open_for_report(const Names& names, const Name& name) {
     return platform::open_read(names.directory, name.last(), true);
 }
 
 // The state of `name`, a version 1 file, or of whatever is there.
 State state_of(const Names& names, const Name& name) {
-    Stream in(open_in(names, name));
+    Stream in(open_for_report(names, name));
     Header header;
     long long size = 0;
     int error = 0;
@@ -101,7 +101,7 @@ void print_by_hand_reason() {
 // the two names in words.
 void print_rename(const char* from, const char* to, const char* to_last, bool command) {
     if (command)
-        print_names("with: %s ", rename_command);
+        write_report("with: %s ", rename_command);
     else
         std::fputs("by renaming ", stdout);
     print_quoted(stdout, from);
@@ -117,8 +117,8 @@ void print_rename(const char* from, const char* to, const char* to_last, bool co
 int describe_missing(const Names& names, int error) {
     const char *name = names.given, *old_name = names.old_file.path,
                *new_name = names.new_file.path;
-    Stream in_old(open_in(names, names.old_file));
-    Stream in_new(open_in(names, names.new_file));
+    Stream in_old(open_for_report(names, names.old_file));
+    Stream in_new(open_for_report(names, names.new_file));
     if (running_now(in_old) || running_now(in_new)) return describe_running(name);
     if (in_old.get() == nullptr || in_new.get() == nullptr)
         return cannot("cannot open", name, error);
@@ -128,9 +128,9 @@ int describe_missing(const Names& names, int error) {
     bool command = command_safe(name) && command_safe(old_name) && command_safe(new_name);
     switch (compare_conversion(in_new, in_old, old_text, finding)) {
     case Match::exact:
-        print_names("%s: missing; a conversion or a revert was cut off between its two renames "
-                    "(%s is version 1, %s is its exact conversion); complete the conversion ",
-                    name_text, old_text, new_text);
+        write_report("%s: missing; a conversion or a revert was cut off between its two renames "
+                     "(%s is version 1, %s is its exact conversion); complete the conversion ",
+                     name_text, old_text, new_text);
         print_rename(new_name, name, names.file.last(), command);
         std::fputs(", or the revert ", stdout);
         print_rename(old_name, name, names.file.last(), command);
@@ -141,8 +141,8 @@ int describe_missing(const Names& names, int error) {
         std::putchar('\n');
         return 0;
     case Match::differs:
-        print_names("%s: missing; %s is version 1, but %s is not its exact conversion (%s)\n",
-                    name_text, old_text, new_text, finding.text);
+        write_report("%s: missing; %s is version 1, but %s is not its exact conversion (%s)\n",
+                     name_text, old_text, new_text, finding.text);
         return 0;
     default:
         return cannot("cannot open", name, error);
@@ -152,8 +152,8 @@ int describe_missing(const Names& names, int error) {
 // Whether the version 2 file `v2_name` is exactly the conversion of the
 // version 1 file `v1_name`.
 bool is_exact_conversion(const Names& names, const Name& v2_name, const Name& v1_name) {
-    Stream v2(open_in(names, v2_name));
-    Stream v1(open_in(names, v1_name));
+    Stream v2(open_for_report(names, v2_name));
+    Stream v1(open_for_report(names, v1_name));
     Finding finding; // not shown
     return compare_conversion(v2, v1, "", finding) == Match::exact;
 }
@@ -176,14 +176,14 @@ void print_remove(const char* first, const char* second, const char* same_as = n
     bool safe = command_safe(first) && (second == nullptr || command_safe(second)) &&
                 (same_as == nullptr || command_safe(same_as));
     if (safe && same_as == nullptr) {
-        print_names("with: %s ", remove_command);
+        write_report("with: %s ", remove_command);
         print_pair(first, second, " ");
     } else if (safe && can_test_same_file) {
         std::fputs("with: [ ! -L ", stdout);
         print_quoted(stdout, same_as);
         std::fputs(" ] && [ ", stdout);
         print_pair(same_as, first, " -ef ");
-        print_names(" ] && %s ", remove_command);
+        write_report(" ] && %s ", remove_command);
         print_pair(first, second, " ");
     } else {
         std::fputs("by removing ", stdout);
@@ -211,15 +211,15 @@ int describe_second_name(const Names& names) {
     const ShownNames& shown = *names.shown;
     const char *name_text = shown.file, *old_text = shown.old_file, *new_text = shown.new_file;
     if (is_exact_conversion(names, names.new_file, names.file)) {
-        print_names("%s: version 1, and %s is another name of it (%s is its exact conversion): a "
-                    "conversion was cut off while moving it aside, or a revert while moving it "
-                    "back; finish the conversion by running statconv on %s again, or the revert ",
-                    name_text, old_text, new_text, name_text);
+        write_report("%s: version 1, and %s is another name of it (%s is its exact conversion): a "
+                     "conversion was cut off while moving it aside, or a revert while moving it "
+                     "back; finish the conversion by running statconv on %s again, or the revert ",
+                     name_text, old_text, new_text, name_text);
         print_remove(old_name, new_name, name);
     } else {
-        print_names("%s: version 1, and %s is another name of it: a conversion was cut off while "
-                    "moving it aside; running statconv on it again finishes it\n",
-                    name_text, old_text);
+        write_report("%s: version 1, and %s is another name of it: a conversion was cut off while "
+                     "moving it aside; running statconv on it again finishes it\n",
+                     name_text, old_text);
     }
     return 1;
 }
@@ -231,15 +231,15 @@ bool print_hindrance(const Stream& in, const Names& names) {
     platform::Facts facts;
     if (platform::marked_original_refused && platform::facts_of(in.get(), facts) &&
         facts.unfinished)
-        print_names("; statconv would refuse it: its permissions are those that mark an "
-                    "unfinished copy (1000)");
+        write_report("; statconv would refuse it: its permissions are those that mark an "
+                     "unfinished copy (1000)");
     else if (!platform::can_give_owners_of(names.directory, in.get()))
-        print_names("; statconv would refuse it: its owner or group is not one this user may give "
-                    "the converted copy");
+        write_report("; statconv would refuse it: its owner or group is not one this user may give "
+                     "the converted copy");
     else if (!platform::may_create_in(names.directory))
-        print_names("; statconv cannot convert it: its directory is not writable");
+        write_report("; statconv cannot convert it: its directory is not writable");
     else if (!platform::name_is_free(names.directory, names.old_file.last()) && errno == EEXIST)
-        print_names("; statconv cannot swap it in: %s is in the way", names.shown->old_file);
+        write_report("; statconv cannot swap it in: %s is in the way", names.shown->old_file);
     else
         return false;
     return true;
@@ -249,7 +249,7 @@ bool print_hindrance(const Stream& in, const Names& names) {
 // conversion of it (judge_leftover). A marked copy that this user may not
 // open for reading is judged by what the system tells of it.
 Leftover judge_copy(const Names& names, const Stream& v1) {
-    Stream in(open_in(names, names.new_file));
+    Stream in(open_for_report(names, names.new_file));
     platform::Facts facts;
     if (in.get() == nullptr && in.error() == EACCES &&
         platform::facts_of_name(names.directory, names.new_file.last(), facts))
@@ -261,9 +261,9 @@ Leftover judge_copy(const Names& names, const Stream& v1) {
 // NAME.new, a state that a conversion cut off before its renames and a
 // revert cut off before removing the copy leave alike, and ends the line.
 void print_exact_copy_advice(const Names& names) {
-    print_names("a conversion was cut off before its renames, or a revert before removing the "
-                "copy; complete the conversion by running statconv on %s again, or the revert ",
-                names.shown->file);
+    write_report("a conversion was cut off before its renames, or a revert before removing the "
+                 "copy; complete the conversion by running statconv on %s again, or the revert ",
+                 names.shown->file);
     print_remove(names.new_file.path, nullptr);
 }
 
@@ -278,32 +278,32 @@ int print_copy_state(const Stream& in, const Names& names, bool hindered) {
     const char *name_text = names.shown->file, *new_text = names.shown->new_file;
     Leftover leftover = judge_copy(names, in);
     if (hindered && leftover != Leftover::differs && leftover != Leftover::not_ours) {
-        print_names("; %s is the copy of a run that stopped there, which statconv takes over "
-                    "once that is mended\n",
-                    new_text);
+        write_report("; %s is the copy of a run that stopped there, which statconv takes over "
+                     "once that is mended\n",
+                     new_text);
         return 0;
     }
     switch (leftover) {
     case Leftover::whole:
-        print_names("; %s is its exact conversion: ", new_text);
+        write_report("; %s is its exact conversion: ", new_text);
         print_exact_copy_advice(names);
         break;
     case Leftover::empty:
     case Leftover::unfinished:
-        print_names("; %s is an unfinished copy, cut off while it was being built, which running "
-                    "statconv on %s again takes over; abandon it ",
-                    new_text, name_text);
+        write_report("; %s is an unfinished copy, cut off while it was being built, which running "
+                     "statconv on %s again takes over; abandon it ",
+                     new_text, name_text);
         print_remove(new_name, nullptr);
         break;
     case Leftover::differs:
-        print_names("; %s differs from its conversion and may hold data found nowhere else: "
-                    "statconv leaves it alone, and cannot convert %s until it is moved away\n",
-                    new_text, name_text);
+        write_report("; %s differs from its conversion and may hold data found nowhere else: "
+                     "statconv leaves it alone, and cannot convert %s until it is moved away\n",
+                     new_text, name_text);
         break;
     case Leftover::not_ours:
-        print_names("; %s has other names or another owner: statconv leaves it alone, and cannot "
-                    "convert %s until it is moved away\n",
-                    new_text, name_text);
+        write_report("; %s has other names or another owner: statconv leaves it alone, and cannot "
+                     "convert %s until it is moved away\n",
+                     new_text, name_text);
         break;
     }
     return 0;
@@ -317,10 +317,10 @@ int describe_kept_original(const char* name, const Names& base, long long size) 
                 ": version 1, %" PRId64 " records: the version 1 file that the conversion of %s ",
                 static_cast<std::int64_t>(whole_records(size)), base.shown->file);
     if (is_exact_conversion(base, base.file, base.old_file))
-        print_names("kept, the one statrevert goes back to\n");
+        write_report("kept, the one statrevert goes back to\n");
     else
-        print_names("kept; %s has changed since, and statrevert will not go back to it\n",
-                    base.shown->file);
+        write_report("kept; %s has changed since, and statrevert will not go back to it\n",
+                     base.shown->file);
     return 1;
 }
 
@@ -331,13 +331,13 @@ int describe_version_1(const Stream& in, const Names& names, long long size) {
     std::int64_t trailing = size - header_size - v1_record_size * records;
     print_named(stdout, name, ": version 1, %" PRId64 " records", records);
     if (trailing > 0)
-        print_names(", %" PRId64 " trailing bytes (a conversion drops them)", trailing);
-    if (records > max_records) print_names(", too large to convert");
+        write_report(", %" PRId64 " trailing bytes (a conversion drops them)", trailing);
+    if (records > max_records) write_report(", too large to convert");
     platform::Facts facts;
     if (platform::facts_of(in.get(), facts) && facts.links > 1)
-        print_names(", and %lu other names (hard links): statconv refuses it, as they would go on "
-                    "naming the version 1 data",
-                    facts.links - 1);
+        write_report(", and %lu other names (hard links): statconv refuses it, as they would go on "
+                     "naming the version 1 data",
+                     facts.links - 1);
     bool hindered = print_hindrance(in, names);
     return print_copy_state(in, names, hindered);
 }
@@ -359,7 +359,7 @@ bool is_beside(const Names& names, const char* suffix, State state, Name& base_n
 // over), a copy that statconv will not take over, or one that differs
 // (which it leaves alone).
 int describe_copy(const char* name, const Names& base) {
-    Stream v1(open_in(base, base.file));
+    Stream v1(open_for_report(base, base.file));
     const char* base_text = base.shown->file;
     switch (judge_copy(base, v1)) {
     case Leftover::whole:
@@ -382,7 +382,7 @@ int describe_copy(const char* name, const Names& base) {
     case Leftover::differs:
         break;
     }
-    Stream in(open_in(base, base.new_file));
+    Stream in(open_for_report(base, base.new_file));
     Header header;
     long long size = 0;
     int error = 0;
@@ -452,7 +452,7 @@ int stands_for_original(const char* name, char (&original)[name_buffer_size]) {
     if (std::strlen(base.path) + 4 > max_name_length) return 0;
     std::strcat(partner.path, suffix);
     std::strcpy(original, base.path);
-    Stream in(open_in(names, base));
+    Stream in(open_for_report(names, base));
     if (in.get() == nullptr)
         return in.error() == ENOENT && !platform::name_is_free(names.directory, partner.last());
     // NAME and NAME.old one file: a rename by link and unlink was cut off.
@@ -467,7 +467,7 @@ int describe_file(const char* name) {
     std::unique_ptr<Names> held = held_names(name);
     if (held == nullptr) return cannot("cannot open", name, errno);
     Names& names = *held;
-    Stream in(open_in(names, names.file));
+    Stream in(open_for_report(names, names.file));
     if (in.get() != nullptr && !take_own_spelling(names, in.get()))
         return cannot("cannot open", name, errno);
     if (running_now(in)) return describe_running(name);
@@ -501,10 +501,10 @@ int verify_file(const char* name) {
     std::unique_ptr<Names> held = held_names(name);
     if (held == nullptr) return cannot("cannot open", name, errno);
     Names& names = *held;
-    Stream in_new(open_in(names, names.file));
+    Stream in_new(open_for_report(names, names.file));
     if (in_new.get() != nullptr && !take_own_spelling(names, in_new.get()))
         return cannot("cannot open", name, errno);
-    Stream in_old(open_in(names, names.old_file));
+    Stream in_old(open_for_report(names, names.old_file));
     Finding finding;
     Match match = compare_conversion(in_new, in_old, names.shown->old_file, finding);
     print_named(stdout, name, ": %s\n", finding.text);

@@ -10,6 +10,7 @@
 // error: the ordinary convention, like statinfo's and unlike statconv's.
 #include <cstdio>
 
+#include "driver/announce.h"
 #include "driver/companion.h"
 #include "platform/platform.h"
 #include "stats/revert.h"
@@ -35,9 +36,7 @@ constexpr const char* usage_text =
 // opened as the one meant. Standard output is flushed so that a combined log
 // reads in order.
 int revert_announced(const char* name, bool as_typed) {
-    platform::print_text(stdout, "Reverting ");
-    stats::print_named(stdout, name, "\n");
-    std::fflush(stdout);
+    driver::announce("Reverting ", name);
     if (as_typed) return stats::revert_file(name);
     stats::print_named(stderr, name,
                        ": cannot open: the name did not arrive as it was typed; not reverted\n");

@@ -5,7 +5,7 @@ and every message a man page lists is in the sources.
   catalogue_test.py SOURCE_DIR
 
 The formats are the literal first strings of report_error, report_named,
-print_text, print_named, print_names, fprintf(stderr, ...) and
+print_text, print_named, write_report, fprintf(stderr, ...) and
 fputs(..., stderr) in the sources of each program; each conversion (%s, %d)
 stands for any text, as the pages write NAME or N. The messages a page
 lists are the tags of its OUTPUT and DIAGNOSTICS sections (for statinfo,
@@ -28,7 +28,7 @@ LISTS = {"statconv": ["OUTPUT"], "statinfo": ["DESCRIPTION", "OPTIONS", "DIAGNOS
          "statrevert": ["OUTPUT"]}
 LITERAL = r'((?:"(?:[^"\\]|\\.)*"\s*(?:PRI\w+\s*)?)+)'
 CALLS = [re.compile(r"(?:report_error\(|print_text\(\s*std\w+,|fprintf\(\s*stderr,|"
-                    r"print_names\(|(?:print_named|report_named)\((?:\s*std\w+,)?\s*[\w.]+,)\s*" + LITERAL),
+                    r"write_report\(|(?:print_named|report_named)\((?:\s*std\w+,)?\s*[\w.]+,)\s*" + LITERAL),
          re.compile(r"fputs\(\s*" + LITERAL + r",\s*stderr")]
 ESCAPES = [("\\-", "-"), ("\\(aq", "'"), ("\\(mu", "x"), ("\\&", ""), ("\\e", "\\")]
 
