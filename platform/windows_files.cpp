@@ -365,8 +365,13 @@ int start_writeback(std::FILE* stream) {
     return std::fflush(stream) == 0;
 }
 
+// The runtime's _commit says only EBADF where the flush fails; the
+// system's own error is in _doserrno.
 int sync_to_storage(std::FILE* stream) {
-    return std::fflush(stream) == 0 && _commit(_fileno(stream)) == 0;
+    if (std::fflush(stream) != 0) return 0;
+    _doserrno = 0;
+    if (_commit(_fileno(stream)) == 0) return 1;
+    return _doserrno == 0 ? 0 : fail_with_system_error(static_cast<DWORD>(_doserrno));
 }
 
 // The directory's entries are flushed through the directory where it is

@@ -98,14 +98,17 @@ int clear_the_way(const Stream& in, const Names& names) {
     return std::fseek(in.get(), header_size, SEEK_SET) == 0 && removed;
 }
 
+// Room for what became of an abandoned copy: a few words and the reason.
+constexpr std::size_t fate_size = 64 + sizeof(Reason::text);
+
 // Removes the copy being built after a failure, and says in `text` what
 // became of it, for the end of the line that names the failure. A copy
 // that cannot be removed stays under NAME.new, marked, and the next
 // conversion takes it over.
-const char* abandon(Replacement& replacement, char (&text)[200]) {
+const char* abandon(Replacement& replacement, char (&text)[fate_size]) {
     if (replacement.remove_copy()) return "the copy is removed";
     std::snprintf(text, sizeof text, "the copy is kept, as it cannot be removed: %s",
-                  reason(errno));
+                  reason(errno).text);
     return text;
 }
 
@@ -114,7 +117,7 @@ const char* abandon(Replacement& replacement, char (&text)[200]) {
 void report_kept(Replacement& replacement) {
     if (replacement.remove_copy()) return;
     report_error("%s is kept, as it cannot be removed: %s\n", replacement.shown_new(),
-                 reason(errno));
+                 reason(errno).text);
 }
 
 // Streams every whole version 1 record through the upgrade, a block at a
@@ -140,7 +143,7 @@ int copy_records(Replacement& replacement, int* count) {
             return 0;
         }
         if (!platform::no_writer_since_held(in.get())) { // a writer that ignores the hold
-            char fate[200];
+            char fate[fate_size];
             report_error("%s changed while it was converted; %s\n", shown(name, room),
                          abandon(replacement, fate));
             return 0;
@@ -177,26 +180,29 @@ int secure_copy(Replacement& replacement) {
     std::FILE* in = replacement.original().get();
     std::FILE* out = replacement.incoming().get();
     const char* copy = replacement.shown_new();
-    char fate[200];
+    char fate[fate_size];
     if (!platform::sync_to_storage(out)) {
         int error = errno;
-        report_error("Cannot sync %s: %s; %s\n", copy, reason(error), abandon(replacement, fate));
+        report_error("Cannot sync %s: %s; %s\n", copy, reason(error).text,
+                     abandon(replacement, fate));
         return 0;
     }
     if (!platform::carry_metadata(in, out)) {
         int error = errno;
         report_error("Cannot give %s the owner, group, permissions and attributes of %s: %s; %s\n",
-                     copy, replacement.shown_name(), reason(error), abandon(replacement, fate));
+                     copy, replacement.shown_name(), reason(error).text,
+                     abandon(replacement, fate));
         return 0;
     }
     if (!platform::sync_to_storage(out)) {
         int error = errno;
-        report_error("Cannot sync %s: %s; %s\n", copy, reason(error), abandon(replacement, fate));
+        report_error("Cannot sync %s: %s; %s\n", copy, reason(error).text,
+                     abandon(replacement, fate));
         return 0;
     }
     if (replacement.name_copy()) return 1;
     int error = errno;
-    report_error("Cannot give the copy the name %s: %s; %s\n", copy, reason(error),
+    report_error("Cannot give the copy the name %s: %s; %s\n", copy, reason(error).text,
                  abandon(replacement, fate));
     return 0;
 }
@@ -276,7 +282,7 @@ int convert_file(const char* name) {
     if (!replacement.sync())
         report_error("Cannot sync the directory of %s: %s; the renames may not survive a power "
                      "cut\n",
-                     replacement.shown_name(), reason(errno));
+                     replacement.shown_name(), reason(errno).text);
     return 1;
 }
 

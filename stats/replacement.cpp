@@ -179,7 +179,8 @@ int Replacement::still_as_read(bool moved, bool by_link) {
 int Replacement::move_back() {
     if (!platform::rename_held(original_.get(), names_.directory, aside().last(),
                                names_.file.last())) {
-        report_error("Cannot rename %s to %s: %s\n", shown_aside(), shown_->file, reason(errno));
+        report_error("Cannot rename %s to %s: %s\n", shown_aside(), shown_->file,
+                     reason(errno).text);
         step_ = Step::ready; // both files whole under their names, as the line says
         return 0;
     }
@@ -187,7 +188,7 @@ int Replacement::move_back() {
     if (!sync())
         report_error("Cannot sync the directory of %s: %s; the renames may not survive a power "
                      "cut\n",
-                     shown_->file, reason(errno));
+                     shown_->file, reason(errno).text);
     return 1;
 }
 
@@ -213,12 +214,12 @@ int Replacement::commit(bool check) {
         changed_ = check && errno == EBUSY; // NAME is another file now
         if (!changed_)
             report_error("Cannot rename %s to %s: %s\n", shown_->file, shown_aside(),
-                         reason(errno));
+                         reason(errno).text);
         return 0;
     }
     step_ = Step::moved_aside;
     if (!sync()) { // the next rename must not reach storage before this one
-        report_error("Cannot sync the directory of %s: %s\n", shown_->file, reason(errno));
+        report_error("Cannot sync the directory of %s: %s\n", shown_->file, reason(errno).text);
         move_back();
         return 0;
     }
@@ -234,7 +235,7 @@ int Replacement::commit(bool check) {
         copy_changed_ = check && error == EBUSY; // NAME.new is another file now
         if (!copy_changed_)
             report_error("Cannot rename %s to %s: %s\n", shown_incoming(), shown_->file,
-                         reason(error));
+                         reason(error).text);
         move_back();
         return 0;
     }

@@ -25,9 +25,9 @@ void report_refusal(const char* name, const char* old_name, const Stream& v2, co
     ShownName room, old_room;
     const char *n = shown(name, room), *o = shown(old_name, old_room);
     if (v2.get() != nullptr && std::ferror(v2.get()))
-        report_error("%s: cannot read %s: %s; not reverted\n", n, n, reason(finding.error));
+        report_error("%s: cannot read %s: %s; not reverted\n", n, n, reason(finding.error).text);
     else if (v1.get() != nullptr && std::ferror(v1.get()))
-        report_error("%s: cannot read %s: %s; not reverted\n", n, o, reason(finding.error));
+        report_error("%s: cannot read %s: %s; not reverted\n", n, o, reason(finding.error).text);
     else if (match == Match::differs)
         report_error("%s has changed since it was converted (%s); not reverted\n", n, finding.text);
     else
@@ -41,7 +41,7 @@ int has_no_other_names(const Stream& in, const char* name) {
     ShownName room;
     if (!platform::facts_of(in.get(), facts)) {
         report_error("%s: cannot tell its names: %s; not reverted\n", shown(name, room),
-                     reason(errno));
+                     reason(errno).text);
         return 0;
     }
     if (facts.links == 1) return 1;
@@ -65,7 +65,7 @@ int old_is_its_own(const Stream& in, const Stream& in_old, const Names& names) {
     const char *name = shown(names.given, room), *old_name = shown(names.old_file.path, old_room);
     if (!platform::facts_of(in_old.get(), facts)) {
         report_error("%s: cannot tell whose %s is: %s; not reverted\n", name, old_name,
-                     reason(errno));
+                     reason(errno).text);
         return 0;
     }
     if (facts.links != 1) {
@@ -92,7 +92,7 @@ int new_name_free(const Names& names) {
                      shown(new_name, new_room));
     else
         report_error("%s: cannot make sure that %s is free: %s; not reverted\n", shown(name, room),
-                     shown(new_name, new_room), reason(errno));
+                     shown(new_name, new_room), reason(errno).text);
     return 0;
 }
 
@@ -108,7 +108,7 @@ int still_derivable(const Names& names, const Stream& v2, const Stream& v1) {
     if ((v2.get() != nullptr && std::fseek(v2.get(), 0, SEEK_SET) != 0) ||
         (v1.get() != nullptr && std::fseek(v1.get(), 0, SEEK_SET) != 0)) {
         finding.checked = false;
-        std::snprintf(finding.text, sizeof finding.text, "cannot read: %s", reason(errno));
+        std::snprintf(finding.text, sizeof finding.text, "cannot read: %s", reason(errno).text);
     } else {
         match = compare_conversion(v2, v1, name, finding);
     }
@@ -134,13 +134,13 @@ int remove_version_2(Replacement& replacement) {
     Stream& v2 = replacement.original();
     const char *name = replacement.shown_name(), *new_name = replacement.shown_new();
     if (!replacement.sync()) {
-        report_error("%s: cannot sync its directory: %s; %s is kept\n", name, reason(errno),
+        report_error("%s: cannot sync its directory: %s; %s is kept\n", name, reason(errno).text,
                      new_name);
         return 0;
     }
     if (!still_derivable(names, v2, replacement.incoming())) return 0;
     if (!platform::remove_held(v2.get(), names.directory, names.new_file.last())) {
-        report_error("Cannot remove %s: %s\n", new_name, reason(errno));
+        report_error("Cannot remove %s: %s\n", new_name, reason(errno).text);
         return 0;
     }
     v2.close(); // on Windows the file goes once its handle is closed
@@ -149,7 +149,7 @@ int remove_version_2(Replacement& replacement) {
     if (replacement.sync()) return 1;
     report_error("%s: reverted, but cannot sync its directory: %s; %s may come back after a power "
                  "cut, and may then simply be removed\n",
-                 name, reason(errno), new_name);
+                 name, reason(errno).text, new_name);
     return 0;
 }
 
@@ -164,7 +164,7 @@ int revert_file(const char* name) {
     }
     Replacement replacement;
     if (!replacement.begin(name, Role::revert, 0)) {
-        report_error("%s: cannot open: %s; not reverted\n", shown(name, room), reason(errno));
+        report_error("%s: cannot open: %s; not reverted\n", shown(name, room), reason(errno).text);
         return 0;
     }
     const Names& names = replacement.names();
