@@ -191,11 +191,21 @@ int facts_of(std::FILE* held, Facts& facts);
 // regular file.
 int facts_of_name(const Directory& directory, const char* last, Facts& facts);
 
-// Whether another process holds the file open on `file` (opened here
-// without holding it, by open_read) through this layer, as a running
-// converter or reverter does.
-//   Linux:   a shared flock taken and given back at once is refused.
-//   Windows: 0: an open of a held file is refused already (EBUSY).
+// Whether another program has the file open on `file` (opened here without
+// holding it, by open_read) so that a hold of it (open_exclusive,
+// open_removable), as a converter or reverter takes, would be refused now:
+// a running converter or reverter, or any program at the file that the
+// system tells of.
+//   Linux:   a shared flock taken and given back at once is refused, or a
+//            read lease cannot be had because another has it open for
+//            writing.
+//   Windows: the file opened again through its handle (ReOpenFile) for
+//            reading and deletion, sharing reading alone, is refused for
+//            a sharing violation: another program has it open for writing
+//            or deletion, or without sharing reading or deletion. (One that
+//            holds it without sharing reading has made open_read fail
+//            already, EBUSY.) A reader that shares all three is not told
+//            from this process's own open, which statconv's would also meet.
 bool held_elsewhere(std::FILE* file);
 
 // Whether the files held on `a` and `b` have the same owner.

@@ -51,6 +51,26 @@ class WindowsRefusals:
         self.check(self.run_converter("表.", env=env), 0, f"Converting {shown}\n", f"Cannot open {shown}\n")
         self.assertEqual(contents(self.root), {"表": version_1(2)})
 
+    @unittest.skipUnless(OPTIONS.windows and OPTIONS.statinfo, "a second Windows program (--holder) at x")
+    def test_a_file_another_program_has_open_is_in_use_to_statinfo_and_refused(self):
+        rows = [  # how the other program has x open
+            ("held without sharing", []),
+            ("open for writing, sharing reading and writing", ["--write"]),
+            ("open for reading, sharing reading and writing", ["--read"]),
+        ]
+        for label, mode in rows:
+            with self.case(label):
+                lay_out(self.root, {"x": version_1(2)})
+                helper = subprocess.Popen(shlex.split(OPTIONS.holder) + mode + ["x"], cwd=self.root,
+                                          stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+                self.addCleanup(helper.kill)
+                self.assertEqual(helper.stdout.readline().strip(), "held")
+                told = self.run_converter("x", command=OPTIONS.statinfo).stdout
+                self.check(self.run_converter("x"), 0, "Converting x\n", "Cannot open x\n")
+                helper.communicate("\n", timeout=60)
+                self.assertRegex(told, r"^x: in use by ")
+                self.assertEqual(contents(self.root), {"x": version_1(2)})
+
 
 class WindowsConversions:
     """Mixed into Conversions."""
