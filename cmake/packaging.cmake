@@ -77,7 +77,7 @@ endif()
 
 set(CPACK_PACKAGE_NAME statconv)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_VENDOR "statconv maintainers")
+set(CPACK_PACKAGE_VENDOR ${STATCONV_COPYRIGHT_HOLDER})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
     "upgrade statistics files from version 1 to version 2 in place")
 set(CPACK_PACKAGE_DESCRIPTION
