@@ -1,10 +1,23 @@
 # Installation and packages: `cmake --install` puts the three programs and,
 # off Windows, their man pages (gzip -9n) in place; `cpack` in the build tree
 # makes a Debian package with the copyright file and changelog Debian asks
-# for, or, in the Windows build, a ZIP of the programs with the man pages
-# rendered as text, the README, the Windows notes and the licence.
+# for, or, in the Windows build, a ZIP for the operator: one folder holding
+# the programs, a README of its own, the man pages rendered as text with the
+# Windows commands, and the licence.
 include(GNUInstallDirs)
-install(TARGETS statconv statinfo statrevert RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+if(WIN32)
+  if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    set(CPACK_SYSTEM_NAME win64)
+  else()
+    set(CPACK_SYSTEM_NAME win32)
+  endif()
+  # The ZIP's one folder, which the README names.
+  set(CPACK_PACKAGE_FILE_NAME statconv-${PROJECT_VERSION}-${CPACK_SYSTEM_NAME})
+  set(program_destination .)
+else()
+  set(program_destination ${CMAKE_INSTALL_BINDIR})
+endif()
+install(TARGETS statconv statinfo statrevert RUNTIME DESTINATION ${program_destination})
 set(CPACK_PACKAGE_CONTACT "statconv maintainers <statconv@example.org>")
 set(CPACK_STRIP_FILES ON)
 
@@ -51,20 +64,20 @@ if(NOT WIN32)
   install(FILES ${PROJECT_BINARY_DIR}/doc/copyright ${PROJECT_BINARY_DIR}/doc/changelog.gz
           DESTINATION ${CMAKE_INSTALL_DOCDIR})
 else()
-  # Text a Windows operator can open: the man pages rendered without bold or
-  # underlining or hyphenation, the README, the Windows notes and the licence,
-  # each with CR LF line ends.
+  # Text a Windows operator can open in Notepad: the man pages rendered as
+  # plain ASCII with the Windows commands and paths (the number register W),
+  # without bold or underlining or hyphenation; the operator's README; and
+  # the licence; each with CR LF line ends (package_test.py checks them all).
   find_program(STATCONV_GROFF groff REQUIRED)
   foreach(page ${pages})
-    execute_process(COMMAND ${STATCONV_GROFF} -man -Tascii -P-bcu -rHY=0 man/${page}.1
+    execute_process(COMMAND ${STATCONV_GROFF} -man -Tascii -P-bcu -rHY=0 -rW=1 man/${page}.1
                     WORKING_DIRECTORY ${PROJECT_BINARY_DIR} OUTPUT_VARIABLE text
                     COMMAND_ERROR_IS_FATAL ANY)
     file(WRITE ${PROJECT_BINARY_DIR}/doc/${page}.txt "${text}")
   endforeach()
-  configure_file(README.md doc/README.txt COPYONLY)
+  configure_file(packaging/README-windows.txt doc/README.txt @ONLY)
   configure_file(LICENSE doc/LICENSE.txt COPYONLY)
-  configure_file(docs/windows.md doc/WINDOWS.txt COPYONLY)
-  set(texts statconv.txt statinfo.txt statrevert.txt README.txt LICENSE.txt WINDOWS.txt)
+  set(texts statconv.txt statinfo.txt statrevert.txt README.txt LICENSE.txt)
   list(TRANSFORM texts PREPEND ${PROJECT_BINARY_DIR}/doc/)
   foreach(text ${texts})
     file(READ ${text} content)
@@ -77,7 +90,7 @@ endif()
 
 set(CPACK_PACKAGE_NAME statconv)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_VENDOR "statconv maintainers")
+set(CPACK_PACKAGE_VENDOR ${STATCONV_COPYRIGHT_HOLDER})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
     "upgrade statistics files from version 1 to version 2 in place")
 set(CPACK_PACKAGE_DESCRIPTION
@@ -88,12 +101,7 @@ verifies a conversion record by record. statrevert puts a converted file
 back to version 1 when nothing written to it since would be lost.")
 if(WIN32)
   set(CPACK_GENERATOR ZIP)
-  if(CMAKE_SIZEOF_VOID_P EQUAL 8)
-    set(CPACK_SYSTEM_NAME win64)
-  else()
-    set(CPACK_SYSTEM_NAME win32)
-  endif()
-  set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
+  set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
 else()
   set(CPACK_GENERATOR DEB)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

@@ -35,7 +35,7 @@ namespace {
 }
 
 int cannot(const char* what, const char* name, int error) {
-    print_named(stdout, name, ": %s: %s\n", what, reason(error));
+    print_named(stdout, name, ": %s: %s\n", what, reason(error).text);
     return 0;
 }
 

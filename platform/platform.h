@@ -8,8 +8,9 @@
 //
 // Every operation reports 1 (or a stream) for success and 0 (or null) for
 // failure, and on every failure errno tells why: the system's own code, or
-// one named here (EBUSY, EEXIST, ELOOP, EINVAL, EISDIR, EPERM, ENOENT).
-//   Windows: the system's error (GetLastError) is mapped onto errno.
+// one named here (EBUSY, EEXIST, ELOOP, EINVAL, EISDIR, EPERM, ENOENT), and
+// error_text gives it in the system's words.
+//   Windows: the system's error (GetLastError) as below (Errors).
 #pragma once
 
 #include <cstdarg>
@@ -19,6 +20,27 @@
 #include <vector>
 
 namespace platform {
+
+// ---- Errors ----------------------------------------------------------------
+//
+// Windows: a system error that callers tell apart is the runtime's errno
+// value for it (ENOENT, EEXIST, EACCES, EBUSY, ENOSPC, ENOSYS, EXDEV,
+// ENOTDIR, EPERM, ENAMETOOLONG; windows_errors.cpp lists which error is
+// which); every other one is carried in errno as itself, system_error_base
+// plus its code (ERROR_INVALID_NAME, 123, as 0x1007B), so that none is
+// reported as another. A code too large to be carried so (no Win32 error
+// is) is EIO.
+constexpr int system_error_base = 0x10000;
+
+// The system's words for `error`, an errno value from this layer, in `text`
+// of `room` bytes: one line, without the period that ends a sentence, cut
+// short where it does not fit.
+//   Linux:   strerror.
+//   Windows: for a system error carried as itself, its message
+//            (FormatMessageW, in the language the system picks), in the ANSI
+//            code page in which the programs hold names, so that print_text
+//            shows it as it shows a name; else the runtime's strerror.
+void error_text(int error, char* text, std::size_t room);
 
 // ---- The directory a name lives in --------------------------------------
 //
@@ -175,15 +197,22 @@ inline constexpr bool marked_original_refused = true;
 // regular file.
 int facts_of_name(const Directory& directory, const char* last, Facts& facts);
 
-// Whether another process holds the file open on `file` (opened here
-// without holding it, by open_read) so that open_exclusive would be refused
-// now: a running converter or reverter, or another program that locks it or
-// has it open for writing.
+// Whether another program has the file open on `file` (opened here without
+// holding it, by open_read) so that a hold of it (open_exclusive,
+// open_removable), as a converter or reverter takes, would be refused now:
+// a running converter or reverter, or any program at the file that the
+// system tells of.
 //   Linux:   flock's exclusive lock, taken and given back at once, is
 //            refused (by any other lock, shared too), or a read lease
 //            cannot be had because another has the file open for writing
 //            (where no lease can be had at all, that is not told).
-//   Windows: 0: an open of a held file is refused already (EBUSY).
+//   Windows: the file opened again through its handle (ReOpenFile) for
+//            reading and deletion, sharing reading alone, is refused for
+//            a sharing violation: another program has it open for writing
+//            or deletion, or without sharing reading or deletion. (One that
+//            holds it without sharing reading has made open_read fail
+//            already, EBUSY.) A reader that shares all three is not told
+//            from this process's own open, which statconv's would also meet.
 bool held_elsewhere(std::FILE* file);
 
 // Whether the files held on `a` and `b` have the same owner.

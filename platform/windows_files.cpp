@@ -305,9 +305,20 @@ int facts_of_name(const Directory& directory, const char* last, Facts& facts) {
     return facts_of_handle(file.value, facts);
 }
 
-// An open of a file that another process holds is refused already (EBUSY),
-// open_read's too: a file open here is held by nobody else.
-bool held_elsewhere(std::FILE* /*file*/) {
+// A hold asks for reading (and, to rename or remove, deletion) and shares
+// nothing. The question is put with a second open of the file, through the
+// handle itself (no name is looked up again), that asks for both but shares
+// reading, so that this process's own open for reading is no obstacle and
+// any other program's open for writing or deletion, or that shares less,
+// is. Where deletion is not granted at all, reading alone is asked.
+bool held_elsewhere(std::FILE* file) {
+    HANDLE held = handle_of(file);
+    constexpr DWORD flags = FILE_FLAG_OPEN_REPARSE_POINT;
+    HANDLE again = ReOpenFile(held, GENERIC_READ | DELETE, FILE_SHARE_READ, flags);
+    if (again == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED)
+        again = ReOpenFile(held, GENERIC_READ, FILE_SHARE_READ, flags);
+    if (again == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_SHARING_VIOLATION;
+    CloseHandle(again);
     return false;
 }
 
@@ -365,8 +376,13 @@ int start_writeback(std::FILE* stream) {
     return std::fflush(stream) == 0;
 }
 
+// The runtime's _commit says only EBADF where the flush fails; the
+// system's own error is in _doserrno.
 int sync_to_storage(std::FILE* stream) {
-    return std::fflush(stream) == 0 && _commit(_fileno(stream)) == 0;
+    if (std::fflush(stream) != 0) return 0;
+    _doserrno = 0;
+    if (_commit(_fileno(stream)) == 0) return 1;
+    return _doserrno == 0 ? 0 : fail_with_system_error(static_cast<DWORD>(_doserrno));
 }
 
 // The directory's entries are flushed through the directory where it is

@@ -55,8 +55,10 @@ using Descriptor = Owned<PSECURITY_DESCRIPTOR, free_descriptor, is_descriptor>;
 
 // ---- Errors (windows_errors.cpp) ---------------------------------------
 
-// Sets errno from the system's last error and returns 0.
+// Sets errno from the system's last error (or from `system`, an error that
+// a call returned) and returns 0.
 int fail_with_system_error();
+int fail_with_system_error(DWORD system);
 // Sets errno to `error` and returns 0.
 int fail_with(int error);
 

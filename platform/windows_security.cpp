@@ -35,9 +35,9 @@ bool same_owners(HANDLE a, HANDLE b) {
 bool carry_security(HANDLE from, HANDLE to) {
     Descriptor got(nullptr);
     constexpr SECURITY_INFORMATION owners = OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION;
-    if (GetSecurityInfo(from, SE_FILE_OBJECT, owners | DACL_SECURITY_INFORMATION, nullptr, nullptr,
-                        nullptr, nullptr, &got.value) != ERROR_SUCCESS)
-        return fail_with_system_error();
+    DWORD error = GetSecurityInfo(from, SE_FILE_OBJECT, owners | DACL_SECURITY_INFORMATION, nullptr,
+                                  nullptr, nullptr, nullptr, &got.value);
+    if (error != ERROR_SUCCESS) return fail_with_system_error(error);
     SECURITY_DESCRIPTOR_CONTROL control = 0;
     DWORD revision = 0;
     if (!GetSecurityDescriptorControl(got.value, &control, &revision))
@@ -82,10 +82,10 @@ int access_of_handle(HANDLE file, unsigned long long& fingerprint) {
         OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
     Descriptor got(nullptr);
     BY_HANDLE_FILE_INFORMATION info;
-    if (GetSecurityInfo(file, SE_FILE_OBJECT, wanted, nullptr, nullptr, nullptr, nullptr,
-                        &got.value) != ERROR_SUCCESS ||
-        !GetFileInformationByHandle(file, &info))
-        return fail_with_system_error();
+    DWORD error = GetSecurityInfo(file, SE_FILE_OBJECT, wanted, nullptr, nullptr, nullptr, nullptr,
+                                  &got.value);
+    if (error != ERROR_SUCCESS) return fail_with_system_error(error);
+    if (!GetFileInformationByHandle(file, &info)) return fail_with_system_error();
     unsigned long long hash = 0xcbf29ce484222325ULL;
     fold(hash, got.value, GetSecurityDescriptorLength(got.value));
     const DWORD read_only = info.dwFileAttributes & FILE_ATTRIBUTE_READONLY;

@@ -54,7 +54,8 @@ namespace {
 Match not_checked(Finding& finding, Match match, int error, const char* what, const char* name) {
     finding.checked = false;
     finding.error = error;
-    return found(finding, match, "%s%s%s: %s", what, *name != '\0' ? " " : "", name, reason(error));
+    return found(finding, match, "%s%s%s: %s", what, *name != '\0' ? " " : "", name,
+                 reason(error).text);
 }
 
 // Where each field the conversion carries over lies in the two records.
@@ -98,7 +99,7 @@ Match compare_records(std::FILE* v2, std::FILE* v1, const char* v1_name, std::in
             finding.checked = false;
             finding.error = std::ferror(v2) || std::ferror(v1) ? errno : EIO;
             return found(finding, Match::differs, "cannot read record %" PRId64 ": %s", r,
-                         reason(finding.error));
+                         reason(finding.error).text);
         }
         if (const char* field = carried_difference(old_record, new_record))
             return found(finding, Match::differs, "record %" PRId64 ", %s differs from %s", r,

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <new>
 
 #include "platform/platform.h"
 #include "stats/compare.h"
@@ -98,14 +100,17 @@ int clear_the_way(const Stream& in, const Names& names) {
     return std::fseek(in.get(), header_size, SEEK_SET) == 0 && removed;
 }
 
+// Room for what became of an abandoned copy: a few words and the reason.
+constexpr std::size_t fate_size = 64 + sizeof(Reason::text);
+
 // Removes the copy being built after a failure, and says in `text` what
 // became of it, for the end of the line that names the failure. A copy
 // that cannot be removed stays under NAME.new, marked, and the next
 // conversion takes it over.
-const char* abandon(Replacement& replacement, char (&text)[200]) {
+const char* abandon(Replacement& replacement, char (&text)[fate_size]) {
     if (replacement.remove_copy()) return "the copy is removed";
     std::snprintf(text, sizeof text, "the copy is kept, as it cannot be removed: %s",
-                  reason(errno));
+                  reason(errno).text);
     return text;
 }
 
@@ -114,7 +119,7 @@ const char* abandon(Replacement& replacement, char (&text)[200]) {
 void report_kept(Replacement& replacement) {
     if (replacement.remove_copy()) return;
     report_error("%s is kept, as it cannot be removed: %s\n", replacement.shown_new(),
-                 reason(errno));
+                 reason(errno).text);
 }
 
 // Streams every whole version 1 record through the upgrade, a block at a
@@ -139,7 +144,7 @@ int copy_records(Replacement& replacement, int* count) {
             return 0;
         }
         if (!platform::no_writer_since_held(in.get())) { // a writer that ignores the hold
-            char fate[200];
+            char fate[fate_size];
             report_error("%s changed while it was converted; %s\n", name,
                          abandon(replacement, fate));
             return 0;
@@ -176,26 +181,26 @@ int secure_copy(Replacement& replacement) {
     std::FILE* in = replacement.original().get();
     std::FILE* out = replacement.incoming().get();
     const char* copy = replacement.shown_new();
-    char fate[200];
+    char fate[fate_size];
     if (!platform::sync_to_storage(out)) {
         int error = errno;
-        report_error("Cannot sync %s: %s; %s\n", copy, reason(error), abandon(replacement, fate));
+        report_error("Cannot sync %s: %s; %s\n", copy, reason(error).text, abandon(replacement, fate));
         return 0;
     }
     if (!platform::carry_metadata(in, out)) {
         int error = errno;
         report_error("Cannot give %s the owner, group, permissions and attributes of %s: %s; %s\n",
-                     copy, replacement.shown_name(), reason(error), abandon(replacement, fate));
+                     copy, replacement.shown_name(), reason(error).text, abandon(replacement, fate));
         return 0;
     }
     if (!platform::sync_to_storage(out)) {
         int error = errno;
-        report_error("Cannot sync %s: %s; %s\n", copy, reason(error), abandon(replacement, fate));
+        report_error("Cannot sync %s: %s; %s\n", copy, reason(error).text, abandon(replacement, fate));
         return 0;
     }
     if (replacement.name_copy()) return 1;
     int error = errno;
-    report_error("Cannot give the copy the name %s: %s; %s\n", copy, reason(error),
+    report_error("Cannot give the copy the name %s: %s; %s\n", copy, reason(error).text,
                  abandon(replacement, fate));
     return 0;
 }
@@ -251,13 +256,15 @@ int convert_file(const char* name) {
         report_error(" is too long a name to convert\n");
         return 0;
     }
-    Replacement replacement;
-    if (!replacement.begin(name, Role::convert, v1_block_bytes) ||
-        !has_no_other_names(replacement.original().get(), replacement.names())) {
+    // On the heap: on Windows its held directory keeps a path of 8 KiB.
+    std::unique_ptr<Replacement> held(new (std::nothrow) Replacement);
+    if (held == nullptr || !held->begin(name, Role::convert, v1_block_bytes) ||
+        !has_no_other_names(held->original().get(), held->names())) {
         report_error("Cannot open ");
         report_named(name, "\n");
         return 0;
     }
+    Replacement& replacement = *held;
     Header header;
     int count = 0;
     if (!read_version_1_header(replacement.original().get(), replacement.shown_name(), header))
@@ -276,7 +283,7 @@ int convert_file(const char* name) {
     if (!replacement.sync())
         report_error("Cannot sync the directory of %s: %s; the renames may not survive a power "
                      "cut\n",
-                     replacement.shown_name(), reason(errno));
+                     replacement.shown_name(), reason(errno).text);
     return 1;
 }
 

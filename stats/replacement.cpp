@@ -182,7 +182,7 @@ int Replacement::still_as_read(bool moved, bool by_link) {
 int Replacement::move_back() {
     if (!platform::rename_held(original_.get(), names_.directory, aside().last(),
                                names_.file.last())) {
-        report_error("Cannot rename %s to %s: %s\n", shown_aside(), shown_name(), reason(errno));
+        report_error("Cannot rename %s to %s: %s\n", shown_aside(), shown_name(), reason(errno).text);
         step_ = Step::ready; // both files whole under their names, as the line says
         return 0;
     }
@@ -190,7 +190,7 @@ int Replacement::move_back() {
     if (!sync())
         report_error("Cannot sync the directory of %s: %s; the renames may not survive a power "
                      "cut\n",
-                     shown_name(), reason(errno));
+                     shown_name(), reason(errno).text);
     return 1;
 }
 
@@ -216,12 +216,12 @@ int Replacement::commit(bool check) {
         changed_ = check && errno == EBUSY; // NAME is another file now
         if (!changed_)
             report_error("Cannot rename %s to %s: %s\n", shown_name(), shown_aside(),
-                         reason(errno));
+                         reason(errno).text);
         return 0;
     }
     step_ = Step::moved_aside;
     if (!sync()) { // the next rename must not reach storage before this one
-        report_error("Cannot sync the directory of %s: %s\n", shown_name(), reason(errno));
+        report_error("Cannot sync the directory of %s: %s\n", shown_name(), reason(errno).text);
         move_back();
         return 0;
     }
@@ -237,7 +237,7 @@ int Replacement::commit(bool check) {
         copy_changed_ = check && error == EBUSY; // NAME.new is another file now
         if (!copy_changed_)
             report_error("Cannot rename %s to %s: %s\n", shown_incoming(), shown_name(),
-                         reason(error));
+                         reason(error).text);
         move_back();
         return 0;
     }

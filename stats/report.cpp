@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
-#include <cstring>
 
 #include "platform/platform.h"
 #include "stats/shown_name.h"
@@ -29,21 +28,29 @@ void report_named(const char* name, const char* format, ...) {
     std::fflush(stderr);
 }
 
-const char* reason(int error) {
+Reason reason(int error) {
+    Reason why;
+    const char* own = nullptr;
     switch (error) {
     case EAGAIN:
 #if EWOULDBLOCK != EAGAIN
     case EWOULDBLOCK:
 #endif
     case EBUSY:
-        return "in use by another program";
+        own = "in use by another program";
+        break;
     case EINVAL:
-        return "not a regular file";
+        own = "not a regular file";
+        break;
     case ELOOP:
-        return "a symbolic link";
+        own = "a symbolic link";
+        break;
     default:
-        return std::strerror(error);
+        platform::error_text(error, why.text, sizeof why.text);
+        return why;
     }
+    std::snprintf(why.text, sizeof why.text, "%s", own);
+    return why;
 }
 
 } // namespace stats

@@ -12,9 +12,16 @@ namespace stats {
 // whole, whatever its length: for a name that has no shown form made yet.
 [[gnu::format(printf, 2, 3)]] void report_named(const char* name, const char* format, ...);
 
-// Why a file could not be opened or read, from `error` (an errno value), in
-// a few words for a message: "No such file or directory", "in use by
-// another program", "not a regular file", ...
-const char* reason(int error);
+// Why a file could not be opened or read, in a few words for a message.
+struct Reason {
+    char text[512];
+};
+
+// The reason for `error` (an errno value from the platform): the system's
+// own words ("No such file or directory", on Windows its message for an
+// error such as an invalid name), or for what the programs word themselves
+// "in use by another program", "not a regular file", "a symbolic link".
+// Use it within the statement that prints it: reason(errno).text.
+Reason reason(int error);
 
 } // namespace stats

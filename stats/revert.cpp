@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <new>
 
 #include "platform/platform.h"
 #include "stats/compare.h"
@@ -24,10 +26,10 @@ void report_refusal(const ShownNames& shown, const Stream& v2, const Stream& v1,
                     const Finding& finding) {
     const char* name = shown.file;
     if (v2.get() != nullptr && std::ferror(v2.get()))
-        report_error("%s: cannot read %s: %s; not reverted\n", name, name, reason(finding.error));
+        report_error("%s: cannot read %s: %s; not reverted\n", name, name, reason(finding.error).text);
     else if (v1.get() != nullptr && std::ferror(v1.get()))
         report_error("%s: cannot read %s: %s; not reverted\n", name, shown.old_file,
-                     reason(finding.error));
+                     reason(finding.error).text);
     else if (match == Match::differs)
         report_error("%s has changed since it was converted (%s); not reverted\n", name,
                      finding.text);
@@ -40,7 +42,7 @@ void report_refusal(const ShownNames& shown, const Stream& v2, const Stream& v1,
 int has_one_name(const Stream& in, const ShownNames& shown) {
     platform::Facts facts;
     if (!platform::facts_of(in.get(), facts)) {
-        report_error("%s: cannot tell its names: %s; not reverted\n", shown.file, reason(errno));
+        report_error("%s: cannot tell its names: %s; not reverted\n", shown.file, reason(errno).text);
         return 0;
     }
     if (facts.links == 1) return 1;
@@ -63,7 +65,7 @@ int old_is_its_own(const Stream& in, const Stream& in_old, const ShownNames& sho
     const char *name = shown.file, *old_name = shown.old_file;
     if (!platform::facts_of(in_old.get(), facts)) {
         report_error("%s: cannot tell whose %s is: %s; not reverted\n", name, old_name,
-                     reason(errno));
+                     reason(errno).text);
         return 0;
     }
     if (facts.links != 1) {
@@ -88,7 +90,7 @@ int new_name_free(const Names& names) {
         report_error("%s: %s is in the way; not reverted\n", name, new_name);
     else
         report_error("%s: cannot make sure that %s is free: %s; not reverted\n", name, new_name,
-                     reason(errno));
+                     reason(errno).text);
     return 0;
 }
 
@@ -105,7 +107,7 @@ int still_derivable(const ShownNames& shown, const Stream& v2, const Stream& v1,
     if ((v2.get() != nullptr && std::fseek(v2.get(), 0, SEEK_SET) != 0) ||
         (v1.get() != nullptr && std::fseek(v1.get(), 0, SEEK_SET) != 0)) {
         finding.checked = false;
-        std::snprintf(finding.text, sizeof finding.text, "cannot read: %s", reason(errno));
+        std::snprintf(finding.text, sizeof finding.text, "cannot read: %s", reason(errno).text);
     } else {
         match = compare_conversion(v2, v1, name, finding);
     }
@@ -129,13 +131,13 @@ int remove_version_2(Replacement& replacement, Finding& finding) {
     Stream& v2 = replacement.original();
     const char *name = replacement.shown_name(), *new_name = replacement.shown_new();
     if (!replacement.sync()) {
-        report_error("%s: cannot sync its directory: %s; %s is kept\n", name, reason(errno),
+        report_error("%s: cannot sync its directory: %s; %s is kept\n", name, reason(errno).text,
                      new_name);
         return 0;
     }
     if (!still_derivable(*names.shown, v2, replacement.incoming(), finding)) return 0;
     if (!platform::remove_held(v2.get(), names.directory, names.new_file.last())) {
-        report_error("Cannot remove %s: %s\n", new_name, reason(errno));
+        report_error("Cannot remove %s: %s\n", new_name, reason(errno).text);
         return 0;
     }
     v2.close(); // on Windows the file goes once its handle is closed
@@ -144,7 +146,7 @@ int remove_version_2(Replacement& replacement, Finding& finding) {
     if (replacement.sync()) return 1;
     report_error("%s: reverted, but cannot sync its directory: %s; %s may come back after a power "
                  "cut, and may then simply be removed\n",
-                 name, reason(errno), new_name);
+                 name, reason(errno).text, new_name);
     return 0;
 }
 
@@ -156,11 +158,14 @@ int revert_file(const char* name) {
         report_error(" is too long a name to revert\n");
         return 0;
     }
-    Replacement replacement;
-    if (!replacement.begin(name, Role::revert, 0)) {
-        report_named(name, ": cannot open: %s; not reverted\n", reason(errno));
+    // On the heap: on Windows its held directory keeps a path of 8 KiB.
+    std::unique_ptr<Replacement> held(new (std::nothrow) Replacement);
+    if (held == nullptr) errno = ENOMEM;
+    if (held == nullptr || !held->begin(name, Role::revert, 0)) {
+        report_named(name, ": cannot open: %s; not reverted\n", reason(errno).text);
         return 0;
     }
+    Replacement& replacement = *held;
     const ShownNames& shown = *replacement.names().shown;
     Stream &in = replacement.original(), &in_old = replacement.incoming();
     replacement.hold_incoming(); // a failure is told by the comparison

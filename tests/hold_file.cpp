@@ -1,6 +1,8 @@
 // Test helper for the Windows programs: another program at work on NAME.
 //   hold_file NAME: holds it with no sharing until a line arrives on
 //     standard input; prints "held" once it holds it.
+//   hold_file --write NAME, hold_file --read NAME: the same, with NAME open
+//     for writing or for reading, sharing reading and writing.
 //   hold_file --append NAME: once NAME.new appears, opens NAME sharing
 //     everything as soon as it can and appends a line to it.
 //   hold_file --scan NAME: whenever NAME.new or NAME.old can be opened
@@ -49,11 +51,20 @@ DWORD WINAPI scan(void* name) {
 
 } // namespace
 
+// Opens NAME as the options before it say: with no sharing, or open for
+// writing or reading while sharing both.
+std::FILE* open_as_asked(int argc, char** argv) {
+    if (argc == 2) return _fsopen(argv[1], "rb", _SH_DENYRW);
+    if (std::strcmp(argv[1], "--write") == 0) return _fsopen(argv[2], "r+b", _SH_DENYNO);
+    if (std::strcmp(argv[1], "--read") == 0) return _fsopen(argv[2], "rb", _SH_DENYNO);
+    return nullptr;
+}
+
 int main(int argc, char** argv) {
     bool appending = argc == 3 && std::strcmp(argv[1], "--append") == 0;
     bool scanning = argc == 3 && std::strcmp(argv[1], "--scan") == 0;
-    if (argc != 2 && !appending && !scanning) return 2;
-    std::FILE* file = argc == 2 ? _fsopen(argv[1], "rb", _SH_DENYRW) : nullptr;
+    if (argc != 2 && argc != 3) return 2;
+    std::FILE* file = open_as_asked(argc, argv);
     HANDLE scanner = scanning ? CreateThread(nullptr, 0, scan, argv[2], 0, nullptr) : nullptr;
     if (file == nullptr && scanner == nullptr && !appending) return 1;
     std::puts(file != nullptr ? "held" : "ready");

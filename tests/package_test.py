@@ -81,19 +81,26 @@ class Package(unittest.TestCase):
     @unittest.skipUnless(KIND == "zip", "the ZIP of the Windows programs")
     def test_the_windows_zip_holds_the_programs_and_they_run(self):
         package = self.make_package("ZIP")
+        top = package.name.removesuffix(".zip") + "/"  # statconv-VERSION-win32/, the one folder
+        programs = ["statconv.exe", "statinfo.exe", "statrevert.exe"]
+        texts = [f"{page}.txt" for page in PAGES] + ["README.txt", "LICENSE.txt"]
         with zipfile.ZipFile(package) as archive:
             files = sorted(name for name in archive.namelist() if not name.endswith("/"))
-            texts = [f"{page}.txt" for page in PAGES] + ["README.txt", "LICENSE.txt", "WINDOWS.txt"]
-            self.assertEqual(files, sorted(["bin/statconv.exe", "bin/statinfo.exe", "bin/statrevert.exe"]
-                                           + texts))
-            for name in texts:  # text with CR LF line ends only, the pages rendered
-                text = archive.read(name)
-                self.assertGreater(text.count(b"\r\n"), 10, name)
-                self.assertEqual(text.count(b"\n"), text.count(b"\r\n"), name)
-                self.assertNotRegex(text, rb"[\b\x1b]|^\.TH", name)
+            self.assertEqual(files, sorted(top + name for name in programs + texts))
+            for name in texts:  # text that Notepad shows rightly
+                with self.subTest(name):
+                    data = archive.read(top + name)
+                    bom = data.startswith(b"\xef\xbb\xbf")
+                    lines = data[3 if bom else 0:].decode("utf-8" if bom else "ascii").split("\r\n")
+                    self.assertGreater(len(lines), 10)
+                    self.assertEqual([line for line in lines if "\n" in line or "\r" in line], [])
+                    self.assertEqual([line for line in lines if len(line) > 100], [])
+                    self.assertNotRegex(data, rb"[\b\x1b]|^\.TH|\]\(")  # no overstrikes, roff or Markdown
+                    if name[:-4] in PAGES:  # rendered with the Windows commands
+                        self.assertEqual([word for word in ("mv ", "rm --", "flock(1)")
+                                          if any(word in line for line in lines)], [])
             archive.extractall(self.work / "root")
-        self.run_installed(*(self.work / "root/bin" / name for name in ["statconv.exe", "statinfo.exe",
-                                                                         "statrevert.exe"]))
+        self.run_installed(*(self.work / "root" / top / name for name in programs))
 
 
 if __name__ == "__main__":

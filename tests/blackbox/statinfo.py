@@ -112,6 +112,7 @@ class StatInfo(ConverterTest):
              "x: cannot open: Is a directory\n", 1),
         ] + ([
             ("a name Windows would change", {"x": v1}, ["x."], "x.: cannot open: No such file or directory\n", 1),
+            ("a name Windows refuses, in its words (Wine's)", {}, ["x|y"], "x|y: cannot open: Invalid name\n", 1),
             ("other case, an 8.3 short name", {"x": v1, "statistics.dat": v1}, ["X", "STAT~JIP.DAT"],
              "".join(f"{n}: version 1, 5 records, 100 trailing bytes (a conversion drops them)\n"
                      for n in ["X", "STAT~JIP.DAT"]), 0),

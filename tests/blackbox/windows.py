@@ -3,6 +3,7 @@ changes or reaches another way, the read-only and hidden attributes, and a
 second program at the files while they are swapped.
 They are mixed into Refusals and Conversions, whose names select them."""
 import os
+import re
 import shlex
 import shutil
 import subprocess
@@ -12,8 +13,15 @@ from pathlib import Path
 
 from samples import BUILTIN, converted, unfinished, version_1
 
-from .files import Link, contents, lay_out
+from .files import Dir, Link, contents, lay_out
 from .harness import OPTIONS, announced
+
+# A command in statinfo's advice, to be pasted into cmd.
+COMMAND = re.compile(r'with: ((?:ren|move|del /f)(?: "[^"]*")+)')
+# How cmd runs a pasted command from a batch file: with delayed expansion
+# off, turned on by the batch file itself, or by cmd's option.
+BATCH_WAYS = [("off", [], ""), ("setlocal", [], "setlocal EnableDelayedExpansion\r\n"),
+              ("/V:ON", ["/V:ON"], "")]
 
 
 def japanese_locale(test):
@@ -50,6 +58,76 @@ class WindowsRefusals:
         shown = "表.".encode("cp932").decode(errors="replace")  # the runtime's bytes, read as UTF-8
         self.check(self.run_converter("表.", env=env), 0, f"Converting {shown}\n", f"Cannot open {shown}\n")
         self.assertEqual(contents(self.root), {"表": version_1(2)})
+
+    @unittest.skipUnless(OPTIONS.windows and OPTIONS.statinfo, "a second Windows program (--holder) at x")
+    def test_a_file_another_program_has_open_is_in_use_to_statinfo_and_refused(self):
+        rows = [  # how the other program has x open
+            ("held without sharing", []),
+            ("open for writing, sharing reading and writing", ["--write"]),
+            ("open for reading, sharing reading and writing", ["--read"]),
+        ]
+        for label, mode in rows:
+            with self.case(label):
+                lay_out(self.root, {"x": version_1(2)})
+                helper = subprocess.Popen(shlex.split(OPTIONS.holder) + mode + ["x"], cwd=self.root,
+                                          stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+                self.addCleanup(helper.kill)
+                self.assertEqual(helper.stdout.readline().strip(), "held")
+                told = self.run_converter("x", command=OPTIONS.statinfo).stdout
+                self.check(self.run_converter("x"), 0, "Converting x\n", "Cannot open x\n")
+                helper.communicate("\n", timeout=60)
+                self.assertRegex(told, r"^x: in use by ")
+                self.assertEqual(contents(self.root), {"x": version_1(2)})
+
+    def run_batch(self, directory, options, lines):
+        """Runs `lines` as a batch file in `directory` through Wine's cmd; any question is answered No."""
+        (directory / "paste.bat").write_bytes(("@echo off\r\n" + lines).encode())
+        wine = shlex.split(OPTIONS.statinfo)[:-1]
+        return subprocess.run(wine + ["cmd"] + options + ["/C", "paste.bat"], cwd=directory,
+                              input="n\r\n" * 20, capture_output=True, text=True, timeout=60)
+
+    @unittest.skipUnless(OPTIONS.windows and OPTIONS.statinfo, "statinfo's advice, pasted into cmd")
+    def test_pasted_advice_moves_and_replaces_nothing_once_the_state_has_changed(self):
+        probe = self.run_batch(self.root, ["/V:ON"], "set x=1\r\necho [!x!]\r\n")
+        if probe.stdout.strip() != "[1]":
+            self.skipTest(f"Wine's cmd does no delayed expansion: {probe.stdout!r}")
+        v1, other = version_1(3), b"a file another program made meanwhile"
+        cut_off = {"trans/x.old": v1, "trans/x.new": converted(v1)}
+        rows = [  # the state statinfo is run on, the name, what changes before the paste, what is removed
+            ("unchanged, pasted as advised", cut_off, "x", {}, []),
+            ("a file made where a rename leads", cut_off, "x", {"trans/x": other}, []),
+            ("a directory made where a rename leads", cut_off, "x", {"trans/x/y": other}, []),
+            ("a name with ! beside one it would become", {**cut_off, "trans/ab.new": other,
+             "trans/ab!c!.old": v1, "trans/ab!c!.new": converted(v1)}, "ab!c!", {"trans/ab!c!": other}, []),
+            ("a name with % that cmd would expand", {"trans/%x%.old": v1, "trans/%x%.new": converted(v1)},
+             "%x%", {"trans/%x%": other}, []),
+            ("the copy to remove is a directory now", {"trans/x": v1, "trans/x.new": converted(v1)}, "x",
+             {"trans/x.new": Dir, "trans/x.new/y": other}, ["trans/x.new"]),
+        ]
+        for label, files, name, change, removed in rows:
+            with self.case(label):
+                lay_out(self.root, files)
+                told = self.run_converter(f"trans\\{name}", command=OPTIONS.statinfo).stdout
+                commands = COMMAND.findall(told)
+                if "!" not in name and "%" not in name:  # the others get it in words
+                    self.assertNotEqual(commands, [], told)
+                for command in commands:
+                    for way, options, start in BATCH_WAYS:
+                        with self.subTest(command=command, way=way):
+                            root = self.new_directory()
+                            lay_out(root, files)
+                            for gone in removed:
+                                (root / gone).unlink()
+                            lay_out(root, change)
+                            before = contents(root)
+                            self.run_batch(root, options, start + command + "\r\n")
+                            after = contents(root)
+                            del after["paste.bat"]
+                            if change:  # refused, whatever cmd makes of it
+                                self.assertEqual(after, before)
+                            else:  # renamed as advised, nothing replaced
+                                self.assertEqual(sorted(v for v in after.values() if v is not Dir),
+                                                 sorted(v for v in before.values() if v is not Dir))
 
 
 class WindowsConversions:
