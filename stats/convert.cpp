@@ -184,18 +184,21 @@ int secure_copy(Replacement& replacement) {
     char fate[fate_size];
     if (!platform::sync_to_storage(out)) {
         int error = errno;
-        report_error("Cannot sync %s: %s; %s\n", copy, reason(error).text, abandon(replacement, fate));
+        report_error("Cannot sync %s: %s; %s\n", copy, reason(error).text,
+                     abandon(replacement, fate));
         return 0;
     }
     if (!platform::carry_metadata(in, out)) {
         int error = errno;
         report_error("Cannot give %s the owner, group, permissions and attributes of %s: %s; %s\n",
-                     copy, replacement.shown_name(), reason(error).text, abandon(replacement, fate));
+                     copy, replacement.shown_name(), reason(error).text,
+                     abandon(replacement, fate));
         return 0;
     }
     if (!platform::sync_to_storage(out)) {
         int error = errno;
-        report_error("Cannot sync %s: %s; %s\n", copy, reason(error).text, abandon(replacement, fate));
+        report_error("Cannot sync %s: %s; %s\n", copy, reason(error).text,
+                     abandon(replacement, fate));
         return 0;
     }
     if (replacement.name_copy()) return 1;

@@ -182,7 +182,8 @@ int Replacement::still_as_read(bool moved, bool by_link) {
 int Replacement::move_back() {
     if (!platform::rename_held(original_.get(), names_.directory, aside().last(),
                                names_.file.last())) {
-        report_error("Cannot rename %s to %s: %s\n", shown_aside(), shown_name(), reason(errno).text);
+        report_error("Cannot rename %s to %s: %s\n", shown_aside(), shown_name(),
+                     reason(errno).text);
         step_ = Step::ready; // both files whole under their names, as the line says
         return 0;
     }

@@ -26,7 +26,8 @@ void report_refusal(const ShownNames& shown, const Stream& v2, const Stream& v1,
                     const Finding& finding) {
     const char* name = shown.file;
     if (v2.get() != nullptr && std::ferror(v2.get()))
-        report_error("%s: cannot read %s: %s; not reverted\n", name, name, reason(finding.error).text);
+        report_error("%s: cannot read %s: %s; not reverted\n", name, name,
+                     reason(finding.error).text);
     else if (v1.get() != nullptr && std::ferror(v1.get()))
         report_error("%s: cannot read %s: %s; not reverted\n", name, shown.old_file,
                      reason(finding.error).text);
@@ -42,7 +43,8 @@ void report_refusal(const ShownNames& shown, const Stream& v2, const Stream& v1,
 int has_one_name(const Stream& in, const ShownNames& shown) {
     platform::Facts facts;
     if (!platform::facts_of(in.get(), facts)) {
-        report_error("%s: cannot tell its names: %s; not reverted\n", shown.file, reason(errno).text);
+        report_error("%s: cannot tell its names: %s; not reverted\n", shown.file,
+                     reason(errno).text);
         return 0;
     }
     if (facts.links == 1) return 1;
