@@ -2,6 +2,7 @@
 // (libacl), extended attributes (libattr) and file flags (FS_IOC_GETFLAGS),
 // carried from the original to its copy, owners compared, and a fingerprint
 // of who may use a file.
+#include "platform/fingerprint.h"
 #include "platform/linux_internal.h"
 #include "platform/owned.h"
 #include "platform/platform.h"
@@ -103,13 +104,6 @@ int carry_all(int from_fd, int to_fd) {
            carry_flags(from_fd, to_fd);
 }
 
-// Folds `size` bytes at `data` into the fingerprint `hash` (FNV-1a).
-void fold(unsigned long long& hash, const void* data, std::size_t size) {
-    const auto* byte = static_cast<const unsigned char*>(data);
-    for (std::size_t i = 0; i < size; i++)
-        hash = (hash ^ byte[i]) * 0x100000001b3ULL;
-}
-
 // Folds the access ACL of the file on `fd` into `hash`, entry by entry, so
 // that an ACL of any size the file system allows is told; a file system
 // without ACLs has none to fold.
@@ -142,7 +136,7 @@ int fold_acl(int fd, unsigned long long& hash) {
 int access_of_fd(int fd, unsigned long long& fingerprint) {
     struct stat st;
     if (fstat(fd, &st) != 0) return 0;
-    unsigned long long hash = 0xcbf29ce484222325ULL;
+    unsigned long long hash = fingerprint_start;
     const unsigned long long facts[] = {st.st_uid, st.st_gid, st.st_mode};
     fold(hash, facts, sizeof facts);
     if (!fold_acl(fd, hash)) return 0;

@@ -8,8 +8,9 @@
 //
 // Every operation reports 1 (or a stream) for success and 0 (or null) for
 // failure, and on every failure errno tells why: the system's own code, or
-// one named here (EBUSY, EEXIST, ELOOP, EINVAL, EISDIR, EPERM, ENOENT), and
-// error_text gives it in the system's words.
+// one named here (EBUSY, EEXIST, EILSEQ, EINVAL, EISDIR, ELOOP,
+// ENAMETOOLONG, ENOENT, ENOMEM, ENOSYS, ENOTDIR, EPERM), and error_text
+// gives it in the system's words.
 //   Windows: the system's error (GetLastError) as below (Errors).
 #pragma once
 
@@ -51,7 +52,10 @@ void error_text(int error, char* text, std::size_t room);
 // symbolic link) changes nothing: each open, create, rename, removal and
 // sync below acts in the held directory.
 //   Linux:   a descriptor of the directory; each step through it (openat,
-//            fstatat, renameat2, linkat, unlinkat, fsync).
+//            fstatat, renameat2, linkat, unlinkat, fsync). The exception: a
+//            directory that may be written and searched but not read is
+//            held for its path alone (O_PATH), which cannot be synced
+//            itself (sync_directory says how it is then).
 //   Windows: a handle opened with backup semantics and, where nobody else
 //            has it open for deletion, without FILE_SHARE_DELETE, so that the
 //            directory cannot be renamed or removed while it is held; files
@@ -65,9 +69,12 @@ class Directory {
     bool held() const { return native != -1; }
     long long native = -1; // the descriptor or handle
 #ifdef _WIN32
+    // Room for a full path in UTF-16 (after \\?\, past MAX_PATH),
+    // terminator included.
+    static constexpr unsigned long path_size = 4096;
     // The directory's full path, in the \\?\ form that takes any length:
     // its own where the system gives it, else as it was resolved.
-    wchar_t path[4096] = L"";
+    wchar_t path[path_size] = L"";
 #endif
 };
 
@@ -95,11 +102,19 @@ int hold_directory_of(const char* name, Directory& directory, std::size_t* last_
 // until the stream is closed. The opens below take only a regular file that
 // lives in `directory` under `last`, never through a final symbolic link
 // (ELOOP), never a FIFO, device or directory (EINVAL, EISDIR), which they
-// refuse before opening anything, and never wait for anything.
+// refuse before opening anything for its data, and never wait for anything.
+// The exceptions, where the system gives no other way: on Linux without
+// /proc, a FIFO or device swapped in between the look and the open is
+// opened (without waiting, O_NONBLOCK) and refused at once; on Windows the
+// file is first opened for no data at all, without following a reparse
+// point, and judged by its handle.
 //   Linux:   flock(LOCK_EX|LOCK_NB), advisory, and the name must still refer
-//            to the locked file afterwards (EBUSY); on NFS, where a file open
-//            for reading gets no exclusive lock, the shared one, which every
-//            exclusive lock still excludes. O_NOFOLLOW, O_NONBLOCK.
+//            to the locked file afterwards (EBUSY). The exception: on NFS,
+//            where a file open for reading gets no exclusive lock, the
+//            shared one, which every exclusive lock still excludes but a
+//            second shared one does not: two reverters, which open both of
+//            their files for reading, are not kept apart there.
+//            O_NOFOLLOW, O_NONBLOCK.
 //   Windows: CreateFile with no sharing at all, so that no other program
 //            may even read the file; FILE_FLAG_OPEN_REPARSE_POINT, and a
 //            reparse point (a symbolic link or junction) is refused. The
@@ -375,6 +390,9 @@ int same_file(const Directory& directory, const char* a, const char* b);
 // link (even a dangling one) or a directory counts, and is not followed.
 // Returns 0 with errno EEXIST when there is one, 0 with the system's errno
 // when it cannot be told.
+//   Windows: the exception: a name that Windows would not take as it
+//            stands (ending in a dot or space, say) is free, as nothing can
+//            be found or made under it as it stands.
 int name_is_free(const Directory& directory, const char* last);
 
 // ---- Text for the operator ---------------------------------------------

@@ -27,9 +27,8 @@ namespace platform {
 constexpr int wide_path_size = 2048;
 constexpr int text_size = 8192;
 
-// Room for a full path in UTF-16 (after \\?\, past MAX_PATH), terminator
-// included.
-constexpr DWORD long_path_size = 4096;
+// Room for a full path in UTF-16, as a held directory keeps it.
+constexpr DWORD long_path_size = Directory::path_size;
 
 inline void close_handle(HANDLE handle) {
     CloseHandle(handle);
@@ -51,7 +50,7 @@ inline bool is_descriptor(PSECURITY_DESCRIPTOR descriptor) {
     return descriptor != nullptr;
 }
 // A security descriptor that the system allocated, freed on every path.
-using Descriptor = Owned<PSECURITY_DESCRIPTOR, free_descriptor, is_descriptor>;
+using SecurityDescriptor = Owned<PSECURITY_DESCRIPTOR, free_descriptor, is_descriptor>;
 
 // ---- Errors (windows_errors.cpp) ---------------------------------------
 

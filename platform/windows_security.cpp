@@ -1,6 +1,7 @@
 // Windows: who may use a file, through ADVAPI32.dll alone: security
 // descriptors carried from file to file, owners compared, a new file made
 // for its owner alone, and fingerprints of who may use a file.
+#include "platform/fingerprint.h"
 #include "platform/windows_internal.h"
 
 #include <aclapi.h>
@@ -12,7 +13,7 @@ namespace {
 // Whether the files open on `a` and `b` have the same owner and group.
 bool same_owners(HANDLE a, HANDLE b) {
     constexpr SECURITY_INFORMATION owners = OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION;
-    Descriptor got_a(nullptr), got_b(nullptr);
+    SecurityDescriptor got_a(nullptr), got_b(nullptr);
     PSID owner_a = nullptr, group_a = nullptr, owner_b = nullptr, group_b = nullptr;
     return GetSecurityInfo(a, SE_FILE_OBJECT, owners, &owner_a, &group_a, nullptr, nullptr,
                            &got_a.value) == ERROR_SUCCESS &&
@@ -33,7 +34,7 @@ bool same_owners(HANDLE a, HANDLE b) {
 // read). Wine stores no security descriptor: it turns the DACL into the
 // file's mode bits.
 bool carry_security(HANDLE from, HANDLE to) {
-    Descriptor got(nullptr);
+    SecurityDescriptor got(nullptr);
     constexpr SECURITY_INFORMATION owners = OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION;
     DWORD error = GetSecurityInfo(from, SE_FILE_OBJECT, owners | DACL_SECURITY_INFORMATION, nullptr,
                                   nullptr, nullptr, nullptr, &got.value);
@@ -52,7 +53,7 @@ bool carry_security(HANDLE from, HANDLE to) {
 }
 
 // The owner of the file open on `file`, in `got`, which frees it.
-PSID owner_of(HANDLE file, Descriptor& got) {
+PSID owner_of(HANDLE file, SecurityDescriptor& got) {
     PSID owner = nullptr;
     if (GetSecurityInfo(file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
                         nullptr, &got.value) != ERROR_SUCCESS)
@@ -70,23 +71,16 @@ bool token_user(unsigned char (&user)[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE
     return got;
 }
 
-// Folds `size` bytes at `data` into the fingerprint `hash` (FNV-1a).
-void fold(unsigned long long& hash, const void* data, std::size_t size) {
-    const auto* byte = static_cast<const unsigned char*>(data);
-    for (std::size_t i = 0; i < size; i++)
-        hash = (hash ^ byte[i]) * 0x100000001b3ULL;
-}
-
 int access_of_handle(HANDLE file, unsigned long long& fingerprint) {
     constexpr SECURITY_INFORMATION wanted =
         OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
-    Descriptor got(nullptr);
+    SecurityDescriptor got(nullptr);
     BY_HANDLE_FILE_INFORMATION info;
     DWORD error = GetSecurityInfo(file, SE_FILE_OBJECT, wanted, nullptr, nullptr, nullptr, nullptr,
                                   &got.value);
     if (error != ERROR_SUCCESS) return fail_with_system_error(error);
     if (!GetFileInformationByHandle(file, &info)) return fail_with_system_error();
-    unsigned long long hash = 0xcbf29ce484222325ULL;
+    unsigned long long hash = fingerprint_start;
     fold(hash, got.value, GetSecurityDescriptorLength(got.value));
     const DWORD read_only = info.dwFileAttributes & FILE_ATTRIBUTE_READONLY;
     fold(hash, &read_only, sizeof read_only);
@@ -100,7 +94,7 @@ int access_of_handle(HANDLE file, unsigned long long& fingerprint) {
 // or by the owner it gives the files it creates (for an administrator, the
 // Administrators group, on Windows; Wine reports the user).
 bool owned_by_caller(HANDLE file) {
-    Descriptor got(nullptr);
+    SecurityDescriptor got(nullptr);
     PSID owner = owner_of(file, got);
     HANDLE token = nullptr;
     if (owner == nullptr || !OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
@@ -144,7 +138,7 @@ int access_of_name(const Directory& directory, const char* last, unsigned long l
 }
 
 int same_owner(std::FILE* a, std::FILE* b) {
-    Descriptor got_a(nullptr), got_b(nullptr);
+    SecurityDescriptor got_a(nullptr), got_b(nullptr);
     PSID owner_a = owner_of(handle_of(a), got_a), owner_b = owner_of(handle_of(b), got_b);
     return owner_a != nullptr && owner_b != nullptr && EqualSid(owner_a, owner_b);
 }
