@@ -236,6 +236,8 @@ bool print_hindrance(const Stream& in, const Names& names) {
     else if (!platform::can_give_owners_of(names.directory, in.get()))
         write_report("; statconv would refuse it: its owner or group is not one this user may give "
                      "the converted copy");
+    else if (platform::fixed_in_place(in.get()))
+        write_report("; statconv cannot swap it in: it is immutable or append-only");
     else if (!platform::may_create_in(names.directory))
         write_report("; statconv cannot convert it: its directory is not writable");
     else if (!platform::name_is_free(names.directory, names.old_file.last()) && errno == EEXIST)

@@ -4,7 +4,10 @@
 // unlinkat where a file system lacks it), and whether a name is free or may
 // be made.
 #include "platform/linux_internal.h"
+
 #include "platform/platform.h"
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -129,6 +132,12 @@ int name_is_free(const Directory& directory, const char* last) {
 
 bool may_create_in(const Directory& directory) {
     return faccessat(fd_of(directory), ".", W_OK | X_OK, AT_EACCESS) == 0;
+}
+
+bool fixed_in_place(std::FILE* file) {
+    int flags = 0;
+    return ioctl(fileno(file), FS_IOC_GETFLAGS, &flags) == 0 &&
+           (flags & (FS_IMMUTABLE_FL | FS_APPEND_FL)) != 0;
 }
 
 } // namespace platform

@@ -250,6 +250,12 @@ bool can_give_owners_of(const Directory& directory, std::FILE* file);
 // permissions tell. Windows: always (the system tells only by trying).
 bool may_create_in(const Directory& directory);
 
+// Whether the file open on `file` may not be renamed or removed by anyone
+// while it stays so, whatever the permissions.
+//   Linux:   the immutable or append-only flag (chattr +i, +a).
+//   Windows: never (the read-only attribute keeps no file from a rename).
+bool fixed_in_place(std::FILE* file);
+
 // Whether, as far as the system can tell, no other program has opened the
 // file held on `held` for writing (or truncated it) since it was held. An
 // opener that ignored the hold is let go on at once; 1 where it cannot be

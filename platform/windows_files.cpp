@@ -343,6 +343,10 @@ bool may_create_in(const Directory& /*directory*/) {
     return true;
 }
 
+bool fixed_in_place(std::FILE* /*file*/) {
+    return false;
+}
+
 // A read-only attribute would stop the deletion; it is cleared first, and
 // put back if the deletion is refused all the same.
 int remove_held(std::FILE* held, const Directory& /*directory*/, const char* /*last*/) {

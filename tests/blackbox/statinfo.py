@@ -167,6 +167,19 @@ class StatInfo(ConverterTest):
              "it aside; running statconv on it again finishes it\n", 1),
         ])
 
+    @unittest.skipIf(OPTIONS.windows, "chattr's flags are Linux's")
+    def test_a_file_fixed_in_place_is_foretold_as_statconv_then_finds(self):
+        for flag in ["+i", "+a"]:
+            with self.case(flag):
+                lay_out(self.root, {"x": version_1(2)})
+                if subprocess.run(["chattr", flag, "x"], cwd=self.root, capture_output=True).returncode:
+                    self.skipTest("needs root and a file system with chattr's flags")
+                self.addCleanup(subprocess.run, ["chattr", "-ia", str(self.root / "x")])
+                said = self.run_converter("x", command=OPTIONS.statinfo).stdout
+                self.assertEqual(said, "x: version 1, 2 records; statconv cannot swap it in: it is immutable "
+                                       "or append-only\n")
+                self.assertEqual(self.run_converter("x").returncode, 0)
+
     @unittest.skipIf(OPTIONS.windows, "bash; cmd's own case is among the Windows cases")
     def test_pasted_advice_does_nothing_once_the_state_has_changed(self):
         v1, other = version_1(3), version_1(7)
