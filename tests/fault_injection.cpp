@@ -2,7 +2,10 @@
 // every I/O call that they and their platform layer make can be made to
 // fail, with the error the system would give, or to kill the process on the
 // spot, and every call that changes a file or a directory can be traced.
-// Linked in with the linker's --wrap for each call.
+// Linked in with the linker's --wrap for each call, and for the entry points
+// that _FORTIFY_SOURCE compiles some of them to (__open_2 and __openat_2 for
+// an open that passes no mode, __fread_chk for a read into a buffer of known
+// size), which count, fail and are traced as the call they stand for.
 //
 //   STATCONV_FAULT=CALL:N     the Nth call of CALL fails (fread:2, renameat2:1)
 //   STATCONV_FAULT=CALL:N-M   the Nth to the Mth calls of CALL fail (renameat2:2-3)
@@ -138,6 +141,13 @@ bool is_console(std::FILE* stream) {
 // real one does.
 void mark_error(std::FILE* stream) {
     stream->_flags |= _IO_ERR_SEEN;
+}
+
+// Whether an fread (or __fread_chk) of `stream` fails here.
+bool read_fails(std::FILE* stream) {
+    if (is_console(stream) || !injected("fread", EIO)) return false;
+    mark_error(stream);
+    return true;
 }
 
 // ---- The trace ------------------------------------------------------------
@@ -340,6 +350,16 @@ void trace_open(int dir, const char* path, int flags, int fd, const BeforeOpen& 
     }
 }
 
+// An open of `path` from `dir` as `call` (open or openat), failed on demand,
+// else made by `real`, and traced.
+template <typename Real>
+int open_as(const char* call, int dir, const char* path, int flags, Real real) {
+    BeforeOpen before = before_open(dir, path, flags);
+    int fd = injected(call, EACCES) || no_tmpfile(flags) ? -1 : real();
+    trace_open(dir, path, flags, fd, before);
+    return fd;
+}
+
 // A line of a call on a descriptor that names nothing but the file: fsync
 // of a file or of a directory, fdatasync, syncfs, close.
 void trace_on(const char* call, const Id& id, int result) {
@@ -403,19 +423,20 @@ int __real_fclose(std::FILE* stream);
 
 int __wrap_open(const char* path, int flags, ...) {
     CREATION_MODE(flags, mode)
-    BeforeOpen before = before_open(AT_FDCWD, path, flags);
-    int fd = injected("open", EACCES) || no_tmpfile(flags) ? -1 : __real_open(path, flags, mode);
-    trace_open(AT_FDCWD, path, flags, fd, before);
-    return fd;
+    return open_as("open", AT_FDCWD, path, flags, [&] { return __real_open(path, flags, mode); });
 }
 int __wrap_openat(int dir, const char* path, int flags, ...) {
     CREATION_MODE(flags, mode)
-    BeforeOpen before = before_open(dir, path, flags);
-    int fd = injected("openat", EACCES) || no_tmpfile(flags)
-                 ? -1
-                 : __real_openat(dir, path, flags, mode);
-    trace_open(dir, path, flags, fd, before);
-    return fd;
+    return open_as("openat", dir, path, flags,
+                   [&] { return __real_openat(dir, path, flags, mode); });
+}
+int __real___open_2(const char* path, int flags);
+int __wrap___open_2(const char* path, int flags) {
+    return open_as("open", AT_FDCWD, path, flags, [&] { return __real___open_2(path, flags); });
+}
+int __real___openat_2(int dir, const char* path, int flags);
+int __wrap___openat_2(int dir, const char* path, int flags) {
+    return open_as("openat", dir, path, flags, [&] { return __real___openat_2(dir, path, flags); });
 }
 int __wrap_close(int fd) {
     if (untraced(fd)) return __real_close(fd);
@@ -562,11 +583,13 @@ int __wrap_acl_set_fd(int fd, acl_t acl) {
 }
 
 std::size_t __wrap_fread(void* data, std::size_t size, std::size_t count, std::FILE* stream) {
-    if (!is_console(stream) && injected("fread", EIO)) {
-        mark_error(stream);
-        return 0;
-    }
-    return __real_fread(data, size, count, stream);
+    return read_fails(stream) ? 0 : __real_fread(data, size, count, stream);
+}
+std::size_t __real___fread_chk(void* data, std::size_t room, std::size_t size, std::size_t count,
+                               std::FILE* stream);
+std::size_t __wrap___fread_chk(void* data, std::size_t room, std::size_t size, std::size_t count,
+                               std::FILE* stream) {
+    return read_fails(stream) ? 0 : __real___fread_chk(data, room, size, count, stream);
 }
 std::size_t __wrap_fwrite(const void* data, std::size_t size, std::size_t count,
                           std::FILE* stream) {

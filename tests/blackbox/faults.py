@@ -156,6 +156,7 @@ class InjectedFaults(RevertFaults, ConverterTest):
 
     def test_build_failures_keep_the_file_and_remove_the_copy(self):
         rows = [
+            ("opening x through /proc", "open:1", 3, "Cannot open x\n"),
             ("header write", "fwrite:1", 3, ""),
             ("record read", "fread:2", 3, "Failed to read record from x\n"),
             ("record write", "fwrite:2", 3, "Failed to write new record to x.new\n"),

@@ -78,12 +78,28 @@ class ConverterTest(unittest.TestCase):
 
     def run_program(self, *args, command=None, env=None, preexec=None, merged=False):
         command = shlex.split(command or OPTIONS.converter)
-        return subprocess.run(
+        env = dict(os.environ, **(env or {}))
+        report = self.fault_report(env)
+        result = subprocess.run(
             command + list(args), cwd=self.root, capture_output=not merged,
             stdout=subprocess.PIPE if merged else None,
             stderr=subprocess.STDOUT if merged else None,
-            env=dict(os.environ, **(env or {})), preexec_fn=preexec,
+            env=env, preexec_fn=preexec,
             restore_signals=preexec is None, timeout=60, text=True, errors="replace")
+        said = report and (report.read_text() if report.exists() else "nothing")
+        if said and (said == "nothing" or said.startswith("none")):
+            self.fail(f"STATCONV_FAULT={env['STATCONV_FAULT']} was never injected: the test build "
+                      f"reported {said!r}")
+        return result
+
+    def fault_report(self, env):
+        """Where a run that asks for a fault (STATCONV_FAULT) is to report
+        whether it injected it, unless the case reads the report itself."""
+        if "STATCONV_FAULT" not in env or "STATCONV_FAULT_REPORT" in env:
+            return None
+        report = self.new_directory() / "fault"
+        env["STATCONV_FAULT_REPORT"] = str(report)
+        return report
 
     def reachable_by_all(self, command):
         """`command` with every file it names that other users cannot reach
