@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "driver/builtin_files.h"
+#include "platform/command_line.h"
 #include "platform/platform.h"
 #include "version.h"
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstddef>
 
+#include "platform/command_line.h"
 #include "platform/platform.h"
 
 namespace driver {

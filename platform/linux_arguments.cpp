@@ -1,5 +1,6 @@
 // Linux: the process's set-up (the signals it ignores), the command line as
 // it came, a directory's entries (readdir) and text printed as it is.
+#include "platform/command_line.h"
 #include "platform/platform.h"
 
 #include <csignal>

@@ -1,5 +1,6 @@
 // Windows: the command line in UTF-16, from the runtime's start-up with its
 // own wildcard expansion off, and the long names of a directory's entries.
+#include "platform/command_line.h"
 #include "platform/windows_internal.h"
 
 #include <string>

@@ -20,7 +20,7 @@ from pathlib import Path
 
 SOURCE = Path(sys.argv[1]).resolve()
 PAGES = {"statconv": ["stats/convert.cpp", "stats/replacement.cpp", "stats/report.cpp", "driver/statconv.cpp"],
-         "statinfo": ["stats/compare.cpp", "stats/report.cpp", "driver/statinfo_report.cpp",
+         "statinfo": ["stats/compare.cpp", "stats/report.cpp", "driver/statinfo_report.cpp", "driver/statinfo_advice.cpp",
                       "driver/statinfo.cpp", "driver/companion.cpp"],
          "statrevert": ["stats/revert.cpp", "stats/compare.cpp", "stats/replacement.cpp",
                         "stats/report.cpp", "driver/statrevert.cpp", "driver/companion.cpp"]}
