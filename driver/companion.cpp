@@ -11,6 +11,21 @@
 namespace driver {
 namespace {
 
+// The part of the help that the companions share, between their own.
+constexpr const char* common_help =
+    "  -h, --help  show this help (on Windows also /?)\n"
+    "  --version   show the version\n"
+    "  --          end of options: every argument after it is a file name\n"
+    "Options may come before or after the names. A FILE holding * or ? in its last\n"
+    "part, which the shell passed on, is expanded to the matching names, sorted,\n"
+    "leaving out NAME.old and NAME.new beside a NAME.\n";
+
+void print_help(const Companion& companion, std::FILE* out) {
+    std::fputs(companion.usage_text, out);
+    std::fputs(common_help, out);
+    std::fputs(companion.exit_status, out);
+}
+
 bool is_help(const char* argument) {
     return std::strcmp(argument, "--help") == 0 || std::strcmp(argument, "-h") == 0 ||
            (platform::patterns_as_cmd && std::strcmp(argument, "/?") == 0);
@@ -34,7 +49,7 @@ int read_command_line(const Companion& companion, int count, char** argv, Comman
         } else if (std::strcmp(text, "--") == 0) {
             options_end = true;
         } else if (is_help(text)) {
-            std::fputs(companion.usage_text, stdout);
+            print_help(companion, stdout);
             return 0;
         } else if (std::strcmp(text, "--version") == 0) {
             std::printf("%s %s\n", companion.program, STATCONV_FILE_VERSION);
@@ -44,7 +59,7 @@ int read_command_line(const Companion& companion, int count, char** argv, Comman
         } else {
             std::fprintf(stderr, "%s: unknown option ", companion.program);
             platform::print_text(stderr, "%s\n", text);
-            std::fputs(companion.usage_text, stderr);
+            print_help(companion, stderr);
             return 2;
         }
     }

@@ -19,9 +19,10 @@
 namespace driver {
 
 struct Companion {
-    const char* program;    // "statinfo"
-    const char* usage_text; // its help, ending in a newline
-    const char* flag;       // its one option of its own ("--verify"), or null
+    const char* program;     // "statinfo"
+    const char* usage_text;  // the head of its help: usage, what it does, its own option
+    const char* exit_status; // the end of its help, ending in a newline
+    const char* flag;        // its one option of its own ("--verify"), or null
 };
 
 struct CommandLine {

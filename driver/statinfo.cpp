@@ -20,17 +20,14 @@
 
 namespace {
 
+// The head and the end of the help; the options shared between them are
+// driver/companion.cpp's.
 constexpr const char* usage_text =
     "usage: statinfo [--verify] [FILE...]\n"
     "Reports the version, record count and state of each statistics file; with no\n"
     "FILE, of the five files of the built-in list (trans/collstat ...).\n"
-    "  --verify    check each converted FILE against FILE.old, record by record\n"
-    "  -h, --help  show this help (on Windows also /?)\n"
-    "  --version   show the version\n"
-    "  --          end of options: every argument after it is a file name\n"
-    "Options may come before or after the names. A FILE holding * or ? in its last\n"
-    "part, which the shell passed on, is expanded to the matching names, sorted,\n"
-    "leaving out NAME.old and NAME.new beside a NAME.\n"
+    "  --verify    check each converted FILE against FILE.old, record by record\n";
+constexpr const char* exit_status =
     "Exit status: 0 when every file is consistent (or verified), 1 otherwise,\n"
     "2 for a usage error.\n";
 
@@ -61,7 +58,8 @@ int check_file(const driver::FileName& file, bool verifying, std::vector<std::st
 int main(int argc, char** argv) {
     platform::prepare_process();
     driver::CommandLine line;
-    int status = driver::read_command_line({"statinfo", usage_text, "--verify"}, argc, argv, line);
+    int status = driver::read_command_line({"statinfo", usage_text, exit_status, "--verify"}, argc,
+                                           argv, line);
     if (status >= 0) return status;
     int all_good = 1;
     std::vector<std::string> described;

@@ -18,17 +18,14 @@
 
 namespace {
 
+// The head and the end of the help; the options shared between them are
+// driver/companion.cpp's.
 constexpr const char* usage_text =
     "usage: statrevert [FILE...]\n"
     "Puts each converted statistics file back to version 1 from FILE.old, when FILE\n"
     "is still exactly the conversion of FILE.old; with no FILE, the five files of\n"
-    "the built-in list (trans/collstat ...).\n"
-    "  -h, --help  show this help (on Windows also /?)\n"
-    "  --version   show the version\n"
-    "  --          end of options: every argument after it is a file name\n"
-    "Options may come before or after the names. A FILE holding * or ? in its last\n"
-    "part, which the shell passed on, is expanded to the matching names, sorted,\n"
-    "leaving out NAME.old and NAME.new beside a NAME.\n"
+    "the built-in list (trans/collstat ...).\n";
+constexpr const char* exit_status =
     "Exit status: 0 when every file was reverted, 1 otherwise, 2 for a usage error.\n";
 
 // Announces one file and reverts it; 1 when it was reverted. A name that did
@@ -49,7 +46,8 @@ int revert_announced(const char* name, bool as_typed) {
 int main(int argc, char** argv) {
     platform::prepare_process();
     driver::CommandLine line;
-    int status = driver::read_command_line({"statrevert", usage_text, nullptr}, argc, argv, line);
+    int status = driver::read_command_line({"statrevert", usage_text, exit_status, nullptr}, argc,
+                                           argv, line);
     if (status >= 0) return status;
     int all_reverted = 1;
     for (const driver::FileName& file : line.names)

@@ -254,13 +254,10 @@ int has_no_other_names(std::FILE* in, const Names& names) {
 } // namespace
 
 int convert_file(const char* name) {
-    if (std::strlen(name) > max_name_length) {
-        print_shown(stderr, name); // longer than a name buffer: shown piece by piece
-        report_error(" is too long a name to convert\n");
-        return 0;
-    }
-    // On the heap: on Windows its held directory keeps a path of 8 KiB.
-    std::unique_ptr<Replacement> held(new (std::nothrow) Replacement);
+    bool too_long = false;
+    std::unique_ptr<Replacement> held =
+        new_replacement(name, " is too long a name to convert\n", too_long);
+    if (too_long) return 0;
     if (held == nullptr || !held->begin(name, Role::convert, v1_block_bytes) ||
         !has_no_other_names(held->original().get(), held->names())) {
         report_error("Cannot open ");

@@ -259,4 +259,17 @@ void Replacement::roll_back() {
     }
 }
 
+std::unique_ptr<Replacement> new_replacement(const char* name, const char* too_long_line,
+                                             bool& too_long) {
+    too_long = std::strlen(name) > max_name_length;
+    if (too_long) {
+        print_shown(stderr, name); // longer than a name buffer: shown piece by piece
+        report_error("%s", too_long_line);
+        return nullptr;
+    }
+    std::unique_ptr<Replacement> replacement(new (std::nothrow) Replacement);
+    if (replacement == nullptr) errno = ENOMEM;
+    return replacement;
+}
+
 } // namespace stats

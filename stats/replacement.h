@@ -198,4 +198,12 @@ class Replacement {
     unsigned long long read_access_ = 0, named_access_ = 0;
 };
 
+// A replacement for `name`, on the heap (on Windows a held directory keeps
+// an 8 KiB path, which would crowd a frame), or null: where `name` is too
+// long for NAME.new and NAME.old, after saying so on standard error, NAME
+// then `too_long_line` (`too_long` then set), or (ENOMEM) where there is no
+// room for it.
+std::unique_ptr<Replacement> new_replacement(const char* name, const char* too_long_line,
+                                             bool& too_long);
+
 } // namespace stats

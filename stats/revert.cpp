@@ -155,14 +155,10 @@ int remove_version_2(Replacement& replacement, Finding& finding) {
 } // namespace
 
 int revert_file(const char* name) {
-    if (std::strlen(name) > max_name_length) {
-        print_shown(stderr, name); // longer than a name buffer: shown piece by piece
-        report_error(" is too long a name to revert\n");
-        return 0;
-    }
-    // On the heap: on Windows its held directory keeps a path of 8 KiB.
-    std::unique_ptr<Replacement> held(new (std::nothrow) Replacement);
-    if (held == nullptr) errno = ENOMEM;
+    bool too_long = false;
+    std::unique_ptr<Replacement> held =
+        new_replacement(name, " is too long a name to revert\n", too_long);
+    if (too_long) return 0;
     if (held == nullptr || !held->begin(name, Role::revert, 0)) {
         report_named(name, ": cannot open: %s; not reverted\n", reason(errno).text);
         return 0;
