@@ -8,25 +8,23 @@
 //
 //   2. It opens NAME, a regular file with no other names, and holds it for
 //      exclusive use, then reads and checks the header. NAME.new and
-//      NAME.old are formed from the directory's own spelling of NAME. A foreign file, a version 2
-//      file, or one whose conversion would not fit the format's 32-bit length is refused here, and
-//      nothing has been created.
+//      NAME.old are formed from the directory's own spelling of NAME. A
+//      foreign file, a version 2 file, or one whose conversion would not fit
+//      the format's 32-bit length is refused here, and nothing has been
+//      created.
 //
 //   3. It makes the copy (stats/replacement.h): on Linux an unnamed file in
 //      the directory, elsewhere NAME.new at once, marked as unfinished. A
-//      leftover already under NAME.new is removed first only when, held and
-//      judged once, it is a copy that a cut-off run left: a plain file with
-//      no other names, the caller's own, and marked, empty, an unfinished
-//      version 2 copy, or the exact conversion of NAME; anything else in
-//      the way is refused and left as it was. Every whole version 1 record
-//      then streams through the upgrade into the copy, a block at a time.
-//      Trailing bytes of an incomplete last record are dropped. It then
-//      stores the file's length in the header and puts the data on stable
-//      storage; then the copy is given what it must carry of NAME (owner,
-//      group, permissions, ACL, extended attributes and flags on Linux; the
-//      security descriptor and read-only attribute on Windows), which takes
-//      its mark off, synced again, and only then named NAME.new. Any failure
-//      in this step removes the copy again.
+//      leftover already under NAME.new is removed first only where, held and
+//      judged once, it is what a cut-off run left (judge_leftover,
+//      stats/compare.h); anything else in the way is refused and left as it
+//      was. Every whole version 1 record then streams through the upgrade
+//      into the copy, a block at a time; trailing bytes of an incomplete last
+//      record are dropped. It stores the file's length in the header and puts
+//      the data on stable storage; then the copy is given what it must carry
+//      of NAME (platform::carry_metadata), which takes its mark off, synced
+//      again, and only then named NAME.new. Any failure in this step removes
+//      the copy again.
 //
 //   4. It renames NAME to NAME.old, then NAME.new to NAME, through the held
 //      files, each rename on storage before the next step. Neither rename
