@@ -28,7 +28,7 @@ void print_help(const Companion& companion, std::FILE* out) {
 
 bool is_help(const char* argument) {
     return std::strcmp(argument, "--help") == 0 || std::strcmp(argument, "-h") == 0 ||
-           (platform::patterns_as_cmd && std::strcmp(argument, "/?") == 0);
+           (platform::slash_question_is_help && std::strcmp(argument, "/?") == 0);
 }
 
 // Whether `argument` is an option, not a name: it begins with a dash and is

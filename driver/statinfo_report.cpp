@@ -155,12 +155,10 @@ int describe_second_name(const Names& names) {
 }
 
 // Says, after a version 1 file's line, what would keep statconv from
-// converting it here, where the system can be asked beforehand. Returns
-// whether it said anything.
-bool print_hindrance(const Stream& in, const Names& names) {
-    platform::Facts facts;
-    if (platform::marked_original_refused && platform::facts_of(in.get(), facts) &&
-        facts.unfinished)
+// converting it here, where the system can be asked beforehand (`facts`
+// are those of the file open on `in`). Returns whether it said anything.
+bool print_hindrance(const Stream& in, const Names& names, const platform::Facts& facts) {
+    if (platform::marked_original_refused && facts.unfinished)
         write_report("; statconv would refuse it: its permissions are those that mark an "
                      "unfinished copy (1000)");
     else if (!platform::can_give_owners_of(names.directory, in.get()))
@@ -265,12 +263,13 @@ int describe_version_1(const Stream& in, const Names& names, long long size) {
     if (trailing > 0)
         write_report(", %" PRId64 " trailing bytes (a conversion drops them)", trailing);
     if (records > max_records) write_report(", too large to convert");
-    platform::Facts facts;
-    if (platform::facts_of(in.get(), facts) && facts.links > 1)
+    platform::Facts facts; // all false where the system cannot tell
+    (void)platform::facts_of(in.get(), facts);
+    if (facts.links > 1)
         write_report(", and %lu other names (hard links): statconv refuses it, as they would go on "
                      "naming the version 1 data",
                      facts.links - 1);
-    bool hindered = print_hindrance(in, names);
+    bool hindered = print_hindrance(in, names, facts);
     return print_copy_state(in, names, hindered);
 }
 

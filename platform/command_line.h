@@ -56,6 +56,13 @@ inline constexpr bool patterns_as_cmd = true;
 inline constexpr bool patterns_as_cmd = false;
 #endif
 
+// Whether "/?" asks a program for its help, as on Windows.
+#ifdef _WIN32
+inline constexpr bool slash_question_is_help = true;
+#else
+inline constexpr bool slash_question_is_help = false;
+#endif
+
 // Whether two characters of names are the same as the file system matches
 // names: on Windows letters in either case.
 bool same_letter(NativeChar a, NativeChar b);
